@@ -1,0 +1,115 @@
+#include "transport/serial.h"
+
+#include <new>
+#include <system_error>
+
+#include "frame/diagnostics.h"
+
+namespace tovlink {
+namespace {
+
+device_opener g_device_opener = platform::open_serial_device;
+
+// One direction's chunk that has been read (or taken) on one pass and is
+// handed on (or written) on a later one.
+struct pending_chunk {
+  uint8_t bytes[k_chunk_size];
+  uint32_t count = 0;
+  bool pending = false;
+};
+
+void set_fault(serial_t *serial, const char *fault) {
+  serial->io_fault.store(fault, std::memory_order_release);
+}
+
+// Receive side of one pass.  False when the device failed.
+bool move_received(serial_t *serial, pending_chunk &chunk) {
+  if (!chunk.pending) {
+    if (!serial->port->read_available(chunk.bytes, k_chunk_size, &chunk.count)) {
+      set_fault(serial, k_fault_read);
+      return false;
+    }
+    chunk.pending = chunk.count > 0;
+    return true;
+  }
+  // The host side may hold the lock; the chunk then waits for a later pass.
+  if (!serial->recv_lock.try_lock()) return true;
+  uint32_t stored = queue_push(serial->q_recv, chunk.bytes, chunk.count);
+  serial->recv_lock.unlock();
+  if (stored < chunk.count) set_fault(serial, k_fault_recv_full);
+  chunk.pending = false;
+  return true;
+}
+
+// Send side of one pass.  False when the device failed.
+bool move_sent(serial_t *serial, pending_chunk &chunk) {
+  if (chunk.pending) {
+    uint32_t written = 0;
+    if (!serial->port->write(chunk.bytes, chunk.count, &written, serial->running)) {
+      set_fault(serial, k_fault_write);
+      return false;
+    }
+    if (written < chunk.count) set_fault(serial, k_fault_write_spilled);
+    chunk.pending = false;
+    return true;
+  }
+  if (!serial->send_lock.try_lock()) return true;
+  chunk.count = queue_pop(serial->q_send, chunk.bytes, k_chunk_size);
+  serial->send_lock.unlock();
+  chunk.pending = true;
+  return true;
+}
+
+void serial_worker(serial_t *serial) {
+  platform::prepare_worker_thread();
+  pending_chunk received;
+  pending_chunk to_send;
+  while (serial->running.load(std::memory_order_acquire) != 0) {
+    if (!move_received(serial, received)) break;
+    if (!move_sent(serial, to_send)) break;
+    platform::sleep_milliseconds(1);
+  }
+  serial->running.store(0, std::memory_order_release);
+}
+
+}  // namespace
+
+serial_t::~serial_t() {
+  queue_delete(q_send);
+  queue_delete(q_recv);
+}
+
+void set_device_opener(device_opener opener) {
+  g_device_opener = opener != nullptr ? opener : platform::open_serial_device;
+}
+
+serial_t *serial_open(const char *path, int32_t baud) {
+  auto *serial = new (std::nothrow) serial_t;
+  if (serial == nullptr) return nullptr;
+  serial->device_path = path;
+  platform::open_result opened = g_device_opener(path, baud);
+  if (opened.refused_by_system) log_line("LastError=0x%08lx\n", opened.system_error & 0xFFFFFFFFul);
+  serial->port = std::move(opened.device);
+  serial->q_send = queue_new();
+  serial->q_recv = queue_new();
+  if (serial->port == nullptr || serial->q_send == nullptr || serial->q_recv == nullptr) {
+    delete serial;
+    return nullptr;
+  }
+  serial->running.store(1, std::memory_order_release);
+  try {
+    serial->worker = std::thread(serial_worker, serial);
+  } catch (const std::system_error &) {
+    delete serial;
+    return nullptr;
+  }
+  return serial;
+}
+
+void serial_close(serial_t *serial) {
+  serial->running.store(0, std::memory_order_release);
+  if (serial->worker.joinable()) serial->worker.join();
+  delete serial;
+}
+
+}  // namespace tovlink

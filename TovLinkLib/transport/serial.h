@@ -1,0 +1,56 @@
+// The connection record and its I/O worker: the worker alone touches the
+// device, moving bytes between it and the two queues.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "transport/platform.h"
+#include "transport/queue.h"
+
+namespace tovlink {
+
+// What the worker stores in io_fault.  Diagnostic state only: nothing reports
+// it to the host; its visible effect is lost bytes or replies that never come.
+inline constexpr const char k_fault_read[] = "ReadFile failed.";
+inline constexpr const char k_fault_recv_full[] = "q_recv is fully filled. (>_<)";
+inline constexpr const char k_fault_write[] = "WriteFile failed.";
+inline constexpr const char k_fault_write_spilled[] = "WriteFile spilled some of q_send.";
+
+struct serial_t {
+  std::unique_ptr<platform::serial_device> port;  // holds the line settings too
+  std::thread worker;
+  // Non-zero while the worker should keep looping; cleared by serial_close,
+  // or by the worker itself when it leaves its loop.
+  std::atomic<int32_t> running{0};
+  std::mutex send_lock;  // guards q_send
+  std::mutex recv_lock;  // guards q_recv
+  queue_t *q_recv = nullptr;
+  queue_t *q_send = nullptr;
+  const char *device_path = nullptr;  // only valid during serial_open
+  std::atomic<const char *> io_fault{nullptr};
+
+  serial_t() = default;
+  ~serial_t();
+  serial_t(const serial_t &) = delete;
+  serial_t &operator=(const serial_t &) = delete;
+};
+
+// Opens and sets up the device at `path`, creates the queues and starts the
+// worker.  Null on any failure, with everything already taken undone; prints
+// "LastError=0x<error>" when the system refused to open the device.
+serial_t *serial_open(const char *path, int32_t baud);
+
+// Stops the worker, waits until it has ended, then releases the device, the
+// queues and the record.
+void serial_close(serial_t *serial);
+
+// Seam for in-process tests and fuzzing: replaces how devices are opened.
+// Passing null restores the platform's own opener.
+using device_opener = platform::open_result (*)(const char *path, int32_t baud);
+void set_device_opener(device_opener opener);
+
+}  // namespace tovlink
