@@ -1,0 +1,209 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "output_capture.h"
+#include "pty_device.h"
+#include "transport/serial.h"
+
+namespace tovlink {
+namespace {
+
+using namespace std::chrono_literals;
+using test::output_capture;
+using test::pty_device;
+
+std::string all_byte_values() {
+  std::string bytes;
+  for (int value = 0; value < 256; ++value) bytes += static_cast<char>(value);
+  return bytes;
+}
+
+void queue_for_sending(serial_t *serial, const std::string &bytes) {
+  std::lock_guard<std::mutex> guard(serial->send_lock);
+  ASSERT_EQ(queue_push(serial->q_send, reinterpret_cast<const uint8_t *>(bytes.data()),
+                       static_cast<uint32_t>(bytes.size())),
+            bytes.size());
+}
+
+// Drains q_recv until `count` bytes arrived or `limit` passed.
+std::string take_received(serial_t *serial, size_t count, std::chrono::milliseconds limit) {
+  std::string bytes;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+    uint8_t chunk[k_chunk_size];
+    uint32_t n;
+    {
+      std::lock_guard<std::mutex> guard(serial->recv_lock);
+      n = queue_pop(serial->q_recv, chunk, k_chunk_size);
+    }
+    bytes.append(reinterpret_cast<char *>(chunk), n);
+    if (n == 0) std::this_thread::sleep_for(1ms);
+  }
+  return bytes;
+}
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+int waiting_in_tty(const pty_device &device) {
+  int count = -1;
+  ioctl(device.slave_fd(), FIONREAD, &count);
+  return count;
+}
+
+int open_descriptor_count() {
+  int count = 0;
+  DIR *dir = opendir("/proc/self/fd");
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
+int thread_count() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+TEST(SerialPort, EveryByteValuePassesUnchangedBothWays) {
+  pty_device device;
+  serial_t *serial = serial_open(device.path().c_str(), 115200);
+  ASSERT_NE(serial, nullptr);
+  const std::string bytes = all_byte_values();
+
+  queue_for_sending(serial, bytes);
+  EXPECT_TRUE(device.wait_for(bytes.substr(192), 3000ms));
+  EXPECT_EQ(device.received(), bytes);
+
+  device.send(bytes);
+  EXPECT_EQ(take_received(serial, bytes.size(), 3000ms), bytes);
+  serial_close(serial);
+}
+
+TEST(SerialPort, AppliesTheBaudRateAndRawMode) {
+  pty_device device;
+  serial_t *serial = serial_open(device.path().c_str(), 57600);
+  ASSERT_NE(serial, nullptr);
+  termios settings{};
+  ASSERT_EQ(tcgetattr(device.slave_fd(), &settings), 0);
+  EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B57600));
+  EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(settings.c_cflag & PARENB, 0u);
+  EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR), 0u);
+  EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+  serial_close(serial);
+}
+
+TEST(SerialPort, AcceptsNonStandardRatesAndRefusesNonPositiveOnes) {
+  pty_device device;
+  serial_t *serial = serial_open(device.path().c_str(), 250000);
+  ASSERT_NE(serial, nullptr);
+  serial_close(serial);
+  for (int32_t baud : {0, -9600}) {
+    output_capture capture;
+    EXPECT_EQ(serial_open(device.path().c_str(), baud), nullptr) << baud;
+    capture.finish();
+    EXPECT_EQ(capture.err(), "") << "a refused setting is not an open error";
+  }
+}
+
+TEST(SerialPort, APathThatNamesNoDeviceFailsWithTheSystemError) {
+  output_capture capture;
+  EXPECT_EQ(serial_open("/dev/tovlink-no-such-device", 9600), nullptr);
+  capture.finish();
+  EXPECT_EQ(capture.err(), "LastError=0x00000002\n");
+}
+
+TEST(SerialPort, ASecondOpenOfTheSameDeviceFails) {
+  pty_device device;
+  serial_t *first = serial_open(device.path().c_str(), 9600);
+  ASSERT_NE(first, nullptr);
+  output_capture capture;
+  EXPECT_EQ(serial_open(device.path().c_str(), 9600), nullptr);
+  capture.finish();
+  EXPECT_EQ(capture.err().rfind("LastError=0x", 0), 0u) << capture.err();
+  serial_close(first);
+  serial_t *again = serial_open(device.path().c_str(), 9600);
+  EXPECT_NE(again, nullptr) << "closing releases the exclusive hold";
+  if (again != nullptr) serial_close(again);
+}
+
+TEST(SerialPort, ExcessBeyondTheReceiveQueueIsDroppedAndTheWorkerGoesOn) {
+  pty_device device;
+  serial_t *serial = serial_open(device.path().c_str(), 115200);
+  ASSERT_NE(serial, nullptr);
+  device.send(std::string(1500, 'x'));
+  EXPECT_TRUE(wait_until([&] { return serial->io_fault.load() == k_fault_recv_full; }, 3000ms));
+  // Once the tty holds nothing more, q_recv has kept 1023 bytes and the rest
+  // was dropped.
+  EXPECT_TRUE(wait_until([&] { return waiting_in_tty(device) == 0; }, 3000ms));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(take_received(serial, 1500, 200ms).size(), 1023u);
+  EXPECT_EQ(serial->running.load(), 1);
+  device.send("after\n");
+  EXPECT_EQ(take_received(serial, 6, 3000ms), "after\n");
+  serial_close(serial);
+}
+
+TEST(SerialPort, UnpluggingEndsTheWorkerWithAReadFault) {
+  pty_device device;
+  serial_t *serial = serial_open(device.path().c_str(), 115200);
+  ASSERT_NE(serial, nullptr);
+  device.unplug();
+  EXPECT_TRUE(wait_until([&] { return serial->running.load() == 0; }, 3000ms));
+  EXPECT_STREQ(serial->io_fault.load(), k_fault_read);
+  serial_close(serial);
+}
+
+TEST(SerialPort, CloseGivesUpOnAWriteTheDeviceHoldsBack) {
+  pty_device device;
+  serial_t *serial = serial_open(device.path().c_str(), 115200);
+  ASSERT_NE(serial, nullptr);
+  // Suspended output: the tty accepts no more bytes, as under flow control.
+  ASSERT_EQ(tcflow(device.slave_fd(), TCOOFF), 0);
+  for (int i = 0; i < 200 && serial->running.load() != 0; ++i) {
+    std::string block(512, 'w');
+    std::lock_guard<std::mutex> guard(serial->send_lock);
+    queue_push(serial->q_send, reinterpret_cast<const uint8_t *>(block.data()), 512);
+  }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(device.received(), "") << "output was suspended, so every write is held back";
+  auto start = std::chrono::steady_clock::now();
+  serial_close(serial);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, 500ms) << "documented bound is about 10 ms";
+}
+
+TEST(SerialPort, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
+  pty_device device;
+  int descriptors = open_descriptor_count();
+  int threads = thread_count();
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    serial_t *serial = serial_open(device.path().c_str(), 9600);
+    ASSERT_NE(serial, nullptr) << "cycle " << cycle;
+    serial_close(serial);
+  }
+  EXPECT_EQ(open_descriptor_count(), descriptors);
+  EXPECT_EQ(thread_count(), threads);
+}
+
+}  // namespace
+}  // namespace tovlink
