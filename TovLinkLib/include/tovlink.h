@@ -35,9 +35,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The Windows DLL takes its export table from a module-definition file
+ * (TovLinkLib.def), which also gives two functions their decorated names;
+ * marking the functions dllexport as well would export the plain names too. */
 #if defined(_WIN32)
 #if defined(TOVLINK_BUILDING_LIBRARY)
-#define TOVLINK_API __declspec(dllexport)
+#define TOVLINK_API
 #else
 #define TOVLINK_API __declspec(dllimport)
 #endif
@@ -170,6 +173,9 @@ TOVLINK_API uint32_t *tovlink_connect(const char *port_name, int32_t baud);
  * Bound: bytes still queued for sending are written while the device
  * accepts them; a device that holds writes back (flow control) keeps the
  * call waiting at most about 10 ms before the rest is dropped.
+ * Windows: a write the device holds back cannot be cut short (the port has
+ * no write time-out), so the I/O thread, and with it this call, waits until
+ * the device takes the bytes.
  */
 TOVLINK_API void tovlink_end(uint32_t *handle);
 
