@@ -9,6 +9,7 @@ namespace tovlink {
 namespace {
 
 device_opener g_device_opener = platform::open_serial_device;
+open_observer g_open_observer = nullptr;
 
 // One direction's chunk that has been read (or taken) on one pass and is
 // handed on (or written) on a later one.
@@ -83,6 +84,8 @@ void set_device_opener(device_opener opener) {
   g_device_opener = opener != nullptr ? opener : platform::open_serial_device;
 }
 
+void set_open_observer(open_observer observer) { g_open_observer = observer; }
+
 serial_t *serial_open(const char *path, int32_t baud) {
   auto *serial = new (std::nothrow) serial_t;
   if (serial == nullptr) return nullptr;
@@ -96,6 +99,7 @@ serial_t *serial_open(const char *path, int32_t baud) {
     delete serial;
     return nullptr;
   }
+  if (g_open_observer != nullptr) g_open_observer(serial);
   serial->running.store(1, std::memory_order_release);
   try {
     serial->worker = std::thread(serial_worker, serial);

@@ -53,4 +53,8 @@ void serial_close(serial_t *serial);
 using device_opener = platform::open_result (*)(const char *path, int32_t baud);
 void set_device_opener(device_opener opener);
 
+// Seam for tests: called with each new record just before its worker starts.
+using open_observer = void (*)(serial_t *serial);
+void set_open_observer(open_observer observer);
+
 }  // namespace tovlink
