@@ -69,7 +69,8 @@ constexpr const char *k_exported_names[] = {
 
 // The Shift-JIS line printed when a port cannot be opened, before its
 // "%s" is filled in: "COM port initialisation failed(\"%s\")\n".
-constexpr char k_port_failed_prefix[] = "COM\x83|\x81[\x83g\x8F\x89\x8A\xFA\x89\xBB\x8E\xB8\x94s(\"";
+constexpr char k_port_failed_prefix[] =
+    "COM\x83|\x81[\x83g\x8F\x89\x8A\xFA\x89\xBB\x8E\xB8\x94s(\"";
 constexpr char k_port_failed_suffix[] = "\")\n";
 
 std::string port_failed_line(const char *port) {
@@ -93,7 +94,8 @@ void check(bool ok, const std::string &what) {
 // Shows bytes with escapes, for failure messages about diagnostic lines.
 std::string visible(std::string_view bytes) {
   std::string text;
-  for (unsigned char c : bytes) {
+  for (char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c == '\n') {
       text += "\\n";
     } else if (c == '\r') {
@@ -133,7 +135,8 @@ std::string capture_stderr(Action action) {
   std::string bytes;
   _lseek(file, 0, SEEK_SET);
   char chunk[512];
-  for (int n; (n = _read(file, chunk, sizeof chunk)) > 0;) bytes.append(chunk, static_cast<std::size_t>(n));
+  for (int n; (n = _read(file, chunk, sizeof chunk)) > 0;)
+    bytes.append(chunk, static_cast<std::size_t>(n));
   _close(file);
   DeleteFileA(path);
   return bytes;
@@ -170,8 +173,7 @@ struct library {
         motor_set_pos(find<decltype(tovlink_motor_set_pos)>(dll, "tovlink_motor_set_pos")),
         motor_set_pos_rel(find<decltype(tovlink_motor_set_pos_rel)>(
             dll, "?tovlink_motor_set_pos_rel@@YAIPEAKHH@Z")),
-        motor_angle_time(
-            find<decltype(tovlink_motor_angle_time)>(dll, "tovlink_motor_angle_time")),
+        motor_angle_time(find<decltype(tovlink_motor_angle_time)>(dll, "tovlink_motor_angle_time")),
         motor_angle_time_rel(find<decltype(tovlink_motor_angle_time_rel)>(
             dll, "?tovlink_motor_angle_time_rel@@YAIPEAKHHH@Z")),
         get_lib_ver(find<decltype(tovlin_get_lib_ver)>(dll, "tovlin_get_lib_ver")) {}
@@ -239,6 +241,17 @@ void check_port_names(const library &lib, const char *unmapped_port) {
             " prints LastError and the Shift-JIS failure line byte for byte (code " +
             std::to_string(code) + ", output \"" + visible(output) + "\")");
 
+  // 11 characters still fit: the name reaches the system, which finds no
+  // such port.
+  const char longest_name[] = "COM12345678";
+  output = capture_stderr([&] { handle = lib.connect(longest_name, 115200); });
+  code = lib.get_lasterror();
+  expected = "tovlink_connect COM12345678, 115200\nLastError=0x00000002\n" +
+             port_failed_line(longest_name);
+  check(handle == nullptr && code == TOVLINK_ERR_PORT_OPEN && output == expected,
+        "an 11-character port name is handed to the system whole (output \"" + visible(output) +
+            "\")");
+
   output = capture_stderr([&] { handle = lib.connect(nullptr, 115200); });
   code = lib.get_lasterror();
   expected = "tovlink_connect (null), 115200\n" + port_failed_line("(null)");
@@ -269,13 +282,13 @@ void check_robot(const library &lib, const char *robot_port) {
   code = lib.motor_set_pos(handle, 5, 30);
   read = lib.get_motor_position(handle, 5, &position);
   check(code == TOVLINK_OK && read == TOVLINK_OK && position == 55,
-        "motor 5 set to 30 is clamped to 55 and reads back as 55 (got " +
-            std::to_string(position) + ")");
+        "motor 5 set to 30 is clamped to 55 and reads back as 55 (got " + std::to_string(position) +
+            ")");
 
   // Through the decorated names: the robot's log shows the wire lines.
   code = lib.motor_set_pos_rel(handle, 2, 77);
-  check(code == TOVLINK_OK, "decorated tovlink_motor_set_pos_rel(2, 77) returns 0 (got " +
-                                std::to_string(code) + ")");
+  check(code == TOVLINK_OK,
+        "decorated tovlink_motor_set_pos_rel(2, 77) returns 0 (got " + std::to_string(code) + ")");
   code = lib.motor_angle_time_rel(handle, 3, 50, 1200);
   check(code == TOVLINK_OK, "decorated tovlink_motor_angle_time_rel(3, 50, 1200) returns 0 (got " +
                                 std::to_string(code) + ")");
@@ -291,16 +304,16 @@ void check_robot(const library &lib, const char *robot_port) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start)
                            .count();
-  check(all_read && battery > 0 && elapsed < 1000,
-        "50 telemetry exchanges in " + std::to_string(elapsed) + " ms (battery " +
-            std::to_string(battery) + ")");
+  check(all_read && battery > 0 && elapsed < 1000, "50 telemetry exchanges in " +
+                                                       std::to_string(elapsed) + " ms (battery " +
+                                                       std::to_string(battery) + ")");
 
   std::string output = capture_stderr([&] { lib.end(handle); });
-  check(output == "tovlink_end\n", "tovlink_end closes the connection (output \"" +
-                                       visible(output) + "\")");
+  check(output == "tovlink_end\n",
+        "tovlink_end closes the connection (output \"" + visible(output) + "\")");
   code = lib.get_motor_position(handle, 1, &position);
-  check(code == TOVLINK_ERR_NOT_CONNECTED, "after tovlink_end an operation gives 2 (got " +
-                                               std::to_string(code) + ")");
+  check(code == TOVLINK_ERR_NOT_CONNECTED,
+        "after tovlink_end an operation gives 2 (got " + std::to_string(code) + ")");
 }
 
 }  // namespace
