@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Windows: cross-builds TovLinkLib.dll (and the Windows test programs, and the
+# tovlink tool when there is one) with mingw-w64, checks the DLL's export and
+# import tables, then proves the DLL under Wine against the virtual robot:
+# a throw-away Wine prefix maps COM7 onto the robot's pseudo-terminal, so the
+# DLL's CreateFileA("\\.\COM7") opens a real tty.
+#
+# Expects the native build (default ./build, as .ci/run makes it) to hold
+# sim/tovlink-sim; builds just that target when it is missing.
+# TOVLINK_NATIVE_BUILD and TOVLINK_MINGW_BUILD name other build folders.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source .ci/lib.sh
+
+started=$SECONDS
+stage() { echo "-- [$((SECONDS - started)) s] $*"; }
+
+ensure_packages g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 cmake \
+  libcli11-dev procps
+
+native_build="${TOVLINK_NATIVE_BUILD:-build}"
+mingw_build="${TOVLINK_MINGW_BUILD:-build-mingw}"
+jobs="$(nproc)"
+
+stage "cross build ($mingw_build)"
+cmake -S . -B "$mingw_build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release >"$mingw_build.configure.log" 2>&1 ||
+  { cat "$mingw_build.configure.log"; exit 1; }
+cmake --build "$mingw_build" -j"$jobs"
+
+dll="$mingw_build/TovLinkLib/TovLinkLib.dll"
+stage "export and import tables of $dll"
+[ -f "$mingw_build/TovLinkLib/TovLinkLib.lib" ] || { echo "FAIL  no import library TovLinkLib.lib"; exit 1; }
+bash tests/windows/check_exports.sh "$dll"
+
+sim="$native_build/sim/tovlink-sim"
+if [ ! -x "$sim" ]; then
+  stage "building $sim"
+  cmake -S . -B "$native_build" >/dev/null
+  cmake --build "$native_build" -j"$jobs" --target tovlink-sim
+fi
+
+work="$(mktemp -d /tmp/tovlink-windows.XXXXXX)"
+sim_pid=""
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64
+# No Mono or Gecko installer: nothing here needs them, and they would ask.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+stage "Wine prefix $WINEPREFIX"
+timeout 180 wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
+
+# The Windows programs run from one folder, next to the DLL, as a host
+# program ships with it.
+run="$work/run"
+mkdir -p "$run"
+cp "$dll" "$mingw_build"/tests/windows/*.exe "$run/"
+tool="$mingw_build/tools/tovlink.exe"
+[ -f "$tool" ] && cp "$tool" "$run/"
+
+stage "virtual robot"
+"$sim" --log >"$work/sim.log" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/sim.log" ] && break
+  sleep 0.1
+done
+slave="$(head -n 1 "$work/sim.log")"
+[ -c "$slave" ] || { echo "FAIL  the virtual robot gave no tty: '$slave'"; cat "$work/sim.err"; exit 1; }
+# Wine opens "\\.\COM7" as whatever dosdevices/com7 leads to: here the tty.
+ln -s "$slave" "$WINEPREFIX/dosdevices/com7"
+echo "COM7 -> $slave"
+
+failed=0
+run_windows() { # run_windows <name> <program and arguments...>: one Windows program under Wine
+  local name="$1"
+  shift
+  echo "== $name"
+  local status=0
+  (cd "$run" && timeout 120 wine "$@" 2>"$work/$name.err") || status=$?
+  [ "$status" -eq 0 ] && return 0
+  echo "FAIL  $name (exit $status); its standard error:"
+  cat "$work/$name.err"
+  failed=1
+}
+
+stage "Wine host: exports, version, port names, a connection to the robot"
+run_windows host tovlink_wine_host.exe COM7 COM9
+stage "import library"
+run_windows import tovlink_import_check.exe
+
+# The host's motor commands as they reached the robot, byte for byte and in
+# order (the log quotes them with \r written out).
+stage "wire bytes at the robot"
+grep -oE 'rx "#1[35][0-9],[^"]*"' "$work/sim.log" | sed 's/^rx //' >"$work/motor-lines" || true
+cat >"$work/expected-motor-lines" <<'EOF'
+"#132,0,120\r\r"
+"#132,4,055\r\r"
+"#137,1,000\r\r"
+"#152,2,000,1200\r\r"
+"#150,3,045,0250\r\r"
+EOF
+if diff -u "$work/expected-motor-lines" "$work/motor-lines"; then
+  echo "ok    the robot received the motor commands exactly"
+else
+  echo "FAIL  motor command bytes at the robot differ (robot log below)"
+  cat "$work/sim.log"
+  failed=1
+fi
+
+if [ -f "$run/tovlink.exe" ]; then
+  stage "tovlink.exe --port COM7 status"
+  if (cd "$run" && timeout 120 wine tovlink.exe --port COM7 status >"$work/tool.out" 2>"$work/tool.err") &&
+    [ -s "$work/tool.out" ]; then
+    cat "$work/tool.out"
+    echo "ok    tovlink.exe status under Wine"
+  else
+    echo "FAIL  tovlink.exe status under Wine"
+    cat "$work/tool.out" "$work/tool.err"
+    failed=1
+  fi
+else
+  echo "-- no tools/ target tovlink in the cross build: tovlink.exe not run"
+fi
+
+stage "done"
+if [ "$failed" -ne 0 ]; then
+  echo "Windows step failed"
+  exit 1
+fi
+echo "Windows step passed"
