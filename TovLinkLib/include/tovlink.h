@@ -115,6 +115,8 @@ extern "C" {
  *            no parity; stop bits and hardware flow control as found).
  *            Linux accepts any positive rate (non-standard rates through
  *            termios2); zero or a negative rate fails with
+ *            TOVLINK_ERR_PORT_OPEN.  Windows: the driver decides which
+ *            rates it accepts; one it refuses fails with
  *            TOVLINK_ERR_PORT_OPEN.
  *
  * The port is opened exclusively: a second open of the same device, by
