@@ -11,8 +11,12 @@ namespace {
 constexpr int32_t k_all_motors = 255;
 constexpr int32_t k_min_power_value = 500;
 
-bool is_motor(int32_t motor) { return motor >= 1 && motor <= k_motor_count; }
-bool is_motor_or_all(int32_t motor) { return is_motor(motor) || motor == k_all_motors; }
+bool is_motor(int32_t motor) {
+  return motor >= 1 && motor <= k_motor_count;
+}
+bool is_motor_or_all(int32_t motor) {
+  return is_motor(motor) || motor == k_all_motors;
+}
 
 // Motors 2, 3, 5 and 6 move within 55-125; motors 1, 4, 7 and "all" within
 // 0-180.
@@ -23,7 +27,9 @@ int32_t clamp_angle(int32_t motor, int32_t angle) {
   return angle < low ? low : angle > high ? high : angle;
 }
 
-int32_t wire_motor(int32_t motor) { return motor == k_all_motors ? motor : motor - 1; }
+int32_t wire_motor(int32_t motor) {
+  return motor == k_all_motors ? motor : motor - 1;
+}
 
 }  // namespace
 

@@ -17,7 +17,9 @@ inline bool begin_operation(const uint32_t *handle) {
   return false;
 }
 
-inline uint32_t reject_argument() { return settle(TOVLINK_ERR_INVALID_ARGUMENT); }
+inline uint32_t reject_argument() {
+  return settle(TOVLINK_ERR_INVALID_ARGUMENT);
+}
 
 // Runs one command exchange and settles the operation on its outcome.
 inline uint32_t exchange_command(const uint32_t *handle, const char *command) {

@@ -17,7 +17,8 @@ namespace tovlink {
 inline constexpr const char k_port_init_failed_line[] =
     "COM\x83|\x81[\x83g\x8F\x89\x8A\xFA\x89\xBB\x8E\xB8\x94s(\"%s\")\n";
 // "Error detected(code=<code>)"
-inline constexpr const char k_error_detected_line[] = "\x83G\x83\x89\x81[\x82\xF0\x8C\x9F\x8Fo(code=%d)\n";
+inline constexpr const char k_error_detected_line[] =
+    "\x83G\x83\x89\x81[\x82\xF0\x8C\x9F\x8Fo(code=%d)\n";
 
 // Prints one formatted diagnostic line on standard error and flushes it, so a
 // host piping both streams sees every line at once and in order.

@@ -25,7 +25,9 @@ bool check_handle(const uint32_t *handle) {
   return true;
 }
 
-void log_last_error() { log_line("g_last_error=%d\n", static_cast<int>(g_last_error)); }
+void log_last_error() {
+  log_line("g_last_error=%d\n", static_cast<int>(g_last_error));
+}
 
 uint32_t settle(uint32_t code) {
   g_last_error = code;

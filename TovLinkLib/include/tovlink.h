@@ -172,9 +172,10 @@ TOVLINK_API uint32_t *tovlink_connect(const char *port_name, int32_t baud);
  * connection it prints "g_serial_t=NULL" and leaves
  * TOVLINK_ERR_NOT_CONNECTED in the last error (without printing the code).
  *
- * Bound: bytes still queued for sending are written while the device
- * accepts them; a device that holds writes back (flow control) keeps the
- * call waiting at most about 10 ms before the rest is dropped.
+ * Bound: the call does not wait for bytes still queued to go out; the I/O
+ * thread stops at the end of its current pass.  On Linux a write that the
+ * device holds back (flow control) is abandoned within about a millisecond
+ * once the call begins, so tovlink_end returns within about 10 ms.
  * Windows: a write the device holds back cannot be cut short (the port has
  * no write time-out), so the I/O thread, and with it this call, waits until
  * the device takes the bytes.

@@ -22,7 +22,9 @@ bool is_scan_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Reads white space, an optional sign and at least one digit.  Digits beyond
 // the 32-bit range saturate rather than wrap.
@@ -64,12 +66,10 @@ bool contains_end_marker(const uint8_t *text, std::size_t length) {
 void scan_status(const char *cursor) {
   telemetry_cache &t = g_telemetry;
   const status_field fields[] = {
-      {"S,", &t.sensor_value},        {",", &t.mic_value},
-      {",M,", &t.motor_position[0]},  {",", &t.motor_position[1]},
-      {",", &t.motor_position[2]},    {",", &t.motor_position[3]},
-      {",", &t.motor_position[4]},    {",", &t.motor_position[5]},
-      {",", &t.motor_position[6]},    {",P,", &t.battery_value},
-      {",", &t.motor_power},          {",", &t.mic_analog_value},
+      {"S,", &t.sensor_value},     {",", &t.mic_value},         {",M,", &t.motor_position[0]},
+      {",", &t.motor_position[1]}, {",", &t.motor_position[2]}, {",", &t.motor_position[3]},
+      {",", &t.motor_position[4]}, {",", &t.motor_position[5]}, {",", &t.motor_position[6]},
+      {",P,", &t.battery_value},   {",", &t.motor_power},       {",", &t.mic_analog_value},
   };
   for (const status_field &field : fields) {
     if (!match_literal(cursor, field.literal)) return;

@@ -21,6 +21,8 @@ bool set_custom_baud(int fd, uint32_t baud) {
 }  // namespace tovlink::platform
 #else
 namespace tovlink::platform {
-bool set_custom_baud(int, uint32_t) { return false; }
+bool set_custom_baud(int, uint32_t) {
+  return false;
+}
 }  // namespace tovlink::platform
 #endif

@@ -10,7 +10,9 @@ queue_t *queue_new() {
   return queue;
 }
 
-void queue_delete(queue_t *queue) { std::free(queue); }
+void queue_delete(queue_t *queue) {
+  std::free(queue);
+}
 
 uint32_t queue_push(queue_t *queue, const uint8_t *bytes, uint32_t count) {
   uint32_t stored = 0;

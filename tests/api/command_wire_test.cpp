@@ -26,8 +26,7 @@ struct wire_case {
   uint32_t result;
 };
 
-class CommandWire : public test::attached_robot,
-                    public ::testing::WithParamInterface<wire_case> {
+class CommandWire : public test::attached_robot, public ::testing::WithParamInterface<wire_case> {
  protected:
   void SetUp() override {
     attached_robot::SetUp();
@@ -59,23 +58,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         wire_case{"PowerOn500", [](uint32_t *h) { return tovlink_motor_power_on(h, 500); },
                   "#130\r#133,9,0500\r", 0},
-        wire_case{"PowerOnLargest",
-                  [](uint32_t *h) { return tovlink_motor_power_on(h, INT_MAX); },
+        wire_case{"PowerOnLargest", [](uint32_t *h) { return tovlink_motor_power_on(h, INT_MAX); },
                   "#130\r#133,9,2147483647\r", 0},
-        wire_case{"PowerOn499", [](uint32_t *h) { return tovlink_motor_power_on(h, 499); }, "",
+        wire_case{"PowerOn499", [](uint32_t *h) { return tovlink_motor_power_on(h, 499); }, "", 3},
+        wire_case{"PowerOnMin", [](uint32_t *h) { return tovlink_motor_power_on(h, INT_MIN); }, "",
                   3},
-        wire_case{"PowerOnMin", [](uint32_t *h) { return tovlink_motor_power_on(h, INT_MIN); },
-                  "", 3},
-        wire_case{"PowerOff", [](uint32_t *h) { return tovlink_motor_power_off(h); }, "#131\r",
-                  0},
+        wire_case{"PowerOff", [](uint32_t *h) { return tovlink_motor_power_off(h); }, "#131\r", 0},
         wire_case{"Start", [](uint32_t *h) { return tovlink_motor_start(h); }, "#134\r\r", 0},
         wire_case{"SetPosNarrowHigh", [](uint32_t *h) { return tovlink_motor_set_pos(h, 2, 200); },
                   "#132,1,125\r\r", 0},
         wire_case{"SetPosNarrowLow", [](uint32_t *h) { return tovlink_motor_set_pos(h, 6, 54); },
                   "#132,5,055\r\r", 0},
-        wire_case{"SetPosWideNegative",
-                  [](uint32_t *h) { return tovlink_motor_set_pos(h, 1, -5); }, "#132,0,000\r\r",
-                  0},
+        wire_case{"SetPosWideNegative", [](uint32_t *h) { return tovlink_motor_set_pos(h, 1, -5); },
+                  "#132,0,000\r\r", 0},
         wire_case{"SetPosWideHigh", [](uint32_t *h) { return tovlink_motor_set_pos(h, 7, 181); },
                   "#132,6,180\r\r", 0},
         wire_case{"SetPosExtremeAngle",
@@ -88,8 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
         wire_case{"SetPosMotorMax",
                   [](uint32_t *h) { return tovlink_motor_set_pos(h, INT_MAX, 90); }, "", 3},
         wire_case{"SetPosRelIgnoresValue",
-                  [](uint32_t *h) { return tovlink_motor_set_pos_rel(h, 3, 40); },
-                  "#137,2,000\r\r", 0},
+                  [](uint32_t *h) { return tovlink_motor_set_pos_rel(h, 3, 40); }, "#137,2,000\r\r",
+                  0},
         wire_case{"SetPosRelMotorMinus1",
                   [](uint32_t *h) { return tovlink_motor_set_pos_rel(h, -1, 40); }, "", 3},
         wire_case{"PosAllLow",
@@ -119,11 +114,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "#152,255,000,0020\r\r", 0},
         wire_case{"AngleTimeRelMotor8",
                   [](uint32_t *h) { return tovlink_motor_angle_time_rel(h, 8, 7, 20); }, "", 3},
-        wire_case{"MultiTime",
-                  [](uint32_t *h) {
-                    return tovlink_motor_angle_multi_time(h, 0, 0, 90, 90, 200, 200, -1, 1500);
-                  },
-                  "#151,000,055,090,090,125,125,000,1500\r\r", 0},
+        wire_case{
+            "MultiTime",
+            [](uint32_t *
+                   h) { return tovlink_motor_angle_multi_time(h, 0, 0, 90, 90, 200, 200, -1, 1500); },
+            "#151,000,055,090,090,125,125,000,1500\r\r", 0},
         wire_case{"AdjustNegative", [](uint32_t *h) { return tovlink_motor_adjust(h, 1, -5); },
                   "#810,0,-005\r\r", 0},
         wire_case{"AdjustWide", [](uint32_t *h) { return tovlink_motor_adjust(h, 7, 12345); },
@@ -144,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "#110,-2147483648,2147483647\r", 0},
         wire_case{"Speed50", [](uint32_t *h) { return tovlink_voice_speed(h, 50); }, "#120,050\r",
                   0},
-        wire_case{"Speed300", [](uint32_t *h) { return tovlink_voice_speed(h, 300); },
-                  "#120,300\r", 0},
+        wire_case{"Speed300", [](uint32_t *h) { return tovlink_voice_speed(h, 300); }, "#120,300\r",
+                  0},
         wire_case{"Speed49", [](uint32_t *h) { return tovlink_voice_speed(h, 49); }, "", 3},
         wire_case{"Speed301", [](uint32_t *h) { return tovlink_voice_speed(h, 301); }, "", 3},
         wire_case{"Voice39", [](uint32_t *h) { return tovlink_voice(h, k_39.c_str()); },

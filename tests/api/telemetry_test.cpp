@@ -55,21 +55,18 @@ TEST_P(Getter, ANullOutIsRefusedUnsent) {
 
 INSTANTIATE_TEST_SUITE_P(
     All, Getter,
-    ::testing::Values(getter_case{"Sensor", tovlink_get_sensor_value, 1},
-                      getter_case{"Mic", tovlink_get_mic_value, 2},
-                      getter_case{"MicAnalog", tovlink_get_mic_analog_value, 100},
-                      getter_case{"Battery", tovlink_get_battery_value, 80},
-                      getter_case{"MotorPower", tovlink_get_motor_power, 90},
-                      getter_case{"Motor1",
-                                  [](uint32_t *h, int32_t *out) {
-                                    return tovlink_get_motor_position(h, 1, out);
-                                  },
-                                  10},
-                      getter_case{"Motor7",
-                                  [](uint32_t *h, int32_t *out) {
-                                    return tovlink_get_motor_position(h, 7, out);
-                                  },
-                                  70}),
+    ::testing::Values(
+        getter_case{"Sensor", tovlink_get_sensor_value, 1},
+        getter_case{"Mic", tovlink_get_mic_value, 2},
+        getter_case{"MicAnalog", tovlink_get_mic_analog_value, 100},
+        getter_case{"Battery", tovlink_get_battery_value, 80},
+        getter_case{"MotorPower", tovlink_get_motor_power, 90},
+        getter_case{"Motor1",
+                    [](uint32_t *h, int32_t *out) { return tovlink_get_motor_position(h, 1, out); },
+                    10},
+        getter_case{"Motor7",
+                    [](uint32_t *h, int32_t *out) { return tovlink_get_motor_position(h, 7, out); },
+                    70}),
     [](const auto &test_info) { return std::string(test_info.param.name); });
 
 class Telemetry : public test::attached_robot {};
@@ -90,9 +87,9 @@ TEST_F(Telemetry, CachedPositionsNeedNoExchangeAndSkipNullPointers) {
   g_telemetry = {};
   for (int motor = 0; motor < 7; ++motor) g_telemetry.motor_position[motor] = 11 * (motor + 1);
   int32_t p1 = 0, p3 = 0, p7 = 0;
-  EXPECT_EQ(tovlink_get_motor_positions(handle(), &p1, nullptr, &p3, nullptr, nullptr, nullptr,
-                                        &p7),
-            TOVLINK_OK);
+  EXPECT_EQ(
+      tovlink_get_motor_positions(handle(), &p1, nullptr, &p3, nullptr, nullptr, nullptr, &p7),
+      TOVLINK_OK);
   EXPECT_EQ(p1, 11);
   EXPECT_EQ(p3, 33);
   EXPECT_EQ(p7, 77);

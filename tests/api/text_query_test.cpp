@@ -99,8 +99,7 @@ TEST_F(TextQueryBuffer, NullBufferOrZeroSizeIsRefusedUnsent) {
 }
 
 TEST_F(TextQueryBuffer, AStatusReplyAlsoRefreshesTheCache) {
-  device_.serve(
-      {{"#142", test::status_line(4, 5, {100, 101, 102, 103, 104, 105, 106}, 50, 1, 9)}});
+  device_.serve({{"#142", test::status_line(4, 5, {100, 101, 102, 103, 104, 105, 106}, 50, 1, 9)}});
   char buffer[128] = {};
   EXPECT_EQ(tovlink_get_position(handle(), buffer, sizeof buffer), TOVLINK_OK);
   int32_t p7 = 0;

@@ -50,7 +50,9 @@ std::string handle_line(const uint32_t *handle) {
 // The record of the connection being opened, handed over by the open seam.
 std::atomic<serial_t *> g_opened{nullptr};
 
-void remember_opened(serial_t *serial) { g_opened = serial; }
+void remember_opened(serial_t *serial) {
+  g_opened = serial;
+}
 
 // A real device whose reads can be made to fail, which stops the worker for
 // good: from then on nothing drains q_send.
@@ -109,9 +111,8 @@ class Connect : public ::testing::Test {
  protected:
   void SetUp() override {
     set_open_observer(remember_opened);
-    set_device_opener([](const char *path, int32_t baud) {
-      return open_switchable(path, baud, false);
-    });
+    set_device_opener(
+        [](const char *path, int32_t baud) { return open_switchable(path, baud, false); });
   }
   void TearDown() override {
     if (g_serial_t != nullptr) tovlink_end(nullptr);
@@ -235,9 +236,8 @@ TEST_F(Connect, NamesThatCannotBecomeAPathAreRefusedUnopened) {
 
 TEST_F(Connect, FailsWhenTheResetLineCannotBeQueued) {
   // The worker stops at its first pass, before it drains anything.
-  set_device_opener([](const char *path, int32_t baud) {
-    return open_switchable(path, baud, true);
-  });
+  set_device_opener(
+      [](const char *path, int32_t baud) { return open_switchable(path, baud, true); });
   set_open_observer(fill_send_queue);
   EXPECT_EQ(connect(), nullptr);
   EXPECT_EQ(err_, start_line() + "g_last_error=10003\ntovlink_end\n");

@@ -19,7 +19,8 @@ std::string read_all(int fd) {
   std::string text;
   char block[4096];
   lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) text.append(block, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;)
+    text.append(block, static_cast<size_t>(n));
   return text;
 }
 
@@ -52,7 +53,9 @@ void output_capture::finish() {
   active_ = false;
 }
 
-output_capture::~output_capture() { finish(); }
+output_capture::~output_capture() {
+  finish();
+}
 
 int count_of(const std::string &text, const std::string &needle) {
   int count = 0;

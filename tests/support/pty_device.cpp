@@ -84,7 +84,9 @@ void pty_device::serve(responder answer) {
   answer_ = std::move(answer);
 }
 
-void pty_device::send(const std::string &bytes) { write_fully(master_, bytes.data(), bytes.size()); }
+void pty_device::send(const std::string &bytes) {
+  write_fully(master_, bytes.data(), bytes.size());
+}
 
 std::string pty_device::received() const {
   std::lock_guard<std::mutex> guard(mutex_);

@@ -48,8 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, StatusLine,
     ::testing::Values(
         status_case{"Full", "S,1,2,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n", k_full},
-        status_case{"AfterEndMarker", "End,S,1,2,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n",
-                    k_full},
+        status_case{"AfterEndMarker", "End,S,1,2,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n", k_full},
         status_case{"WithoutClosingE", "S,1,2,M,10,20,30,40,50,60,70,P,80,90,100", k_full},
         status_case{"CutAfterFirstMotor",
                     "S,111111,222222,M,333333\r\n",
@@ -59,25 +58,29 @@ INSTANTIATE_TEST_SUITE_P(
                     {-1, -2, -10, 20, 30, 40, 50, 60, 70, -80, 90, 100}},
         status_case{"NotBeginningWithS", "X,1,2,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n",
                     k_untouched},
-        status_case{"SpaceBeforeLiteralIsAMismatch", "S,1 ,2,M,10,20,30,40,50,60,70,P,8,9,1\r\n",
+        status_case{"SpaceBeforeLiteralIsAMismatch",
+                    "S,1 ,2,M,10,20,30,40,50,60,70,P,8,9,1\r\n",
                     {1, -7, -7, -7, -7, -7, -7, -7, -7, -7, -7, -7}},
-        status_case{"SignWithoutDigitsStops", "S,1,-,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n",
+        status_case{"SignWithoutDigitsStops",
+                    "S,1,-,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n",
                     {1, -7, -7, -7, -7, -7, -7, -7, -7, -7, -7, -7}},
-        status_case{"DoubleSignStops", "S,1,+-5,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n",
+        status_case{"DoubleSignStops",
+                    "S,1,+-5,M,10,20,30,40,50,60,70,P,80,90,100,E\r\n",
                     {1, -7, -7, -7, -7, -7, -7, -7, -7, -7, -7, -7}},
         // "End," anywhere drops the first four characters, whatever they are.
         status_case{"EndMarkerInTheMiddle", "S,1,2,M,10,20,30,40,50,60,70,P,80,End,90\r\n",
                     k_untouched},
         status_case{"EndMarkerLaterWithPrefix",
                     "xyz,S,1,2,M,10,20,30,40,50,60,70,P,80,90,100,E End,\r\n", k_full},
-        status_case{"StopsAtZeroByte", std::string("S,1,2,M,10\0,20,30,40,50,60,70,P", 31),
+        status_case{"StopsAtZeroByte",
+                    std::string("S,1,2,M,10\0,20,30,40,50,60,70,P", 31),
                     {1, 2, 10, -7, -7, -7, -7, -7, -7, -7, -7, -7}},
         // Values beyond 32 bits saturate instead of wrapping.
-        status_case{"Saturates",
-                    "S,999999999999999999999999999999,-999999999999999999999999999999,M,"
-                    "2147483647,-2147483648,2147483648,-2147483649,5,6,7,P,8,9,10,E\r\n",
-                    {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 5, 6, 7, 8,
-                     9, 10}}),
+        status_case{
+            "Saturates",
+            "S,999999999999999999999999999999,-999999999999999999999999999999,M,"
+            "2147483647,-2147483648,2147483648,-2147483649,5,6,7,P,8,9,10,E\r\n",
+            {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 5, 6, 7, 8, 9, 10}}),
     [](const auto &test_info) { return std::string(test_info.param.name); });
 
 TEST(StatusLineBounds, ReadsNoFurtherThanTheCountGiven) {
