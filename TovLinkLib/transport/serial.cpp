@@ -84,7 +84,9 @@ void set_device_opener(device_opener opener) {
   g_device_opener = opener != nullptr ? opener : platform::open_serial_device;
 }
 
-void set_open_observer(open_observer observer) { g_open_observer = observer; }
+void set_open_observer(open_observer observer) {
+  g_open_observer = observer;
+}
 
 serial_t *serial_open(const char *path, int32_t baud) {
   auto *serial = new (std::nothrow) serial_t;
