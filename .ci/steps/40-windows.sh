@@ -23,9 +23,10 @@ mingw_build="${TOVLINK_MINGW_BUILD:-build-mingw}"
 jobs="$(nproc)"
 
 stage "cross build ($mingw_build)"
+mkdir -p "$mingw_build"
 cmake -S . -B "$mingw_build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release >"$mingw_build.configure.log" 2>&1 ||
-  { cat "$mingw_build.configure.log"; exit 1; }
+  -DCMAKE_BUILD_TYPE=Release >"$mingw_build/configure.log" 2>&1 ||
+  { cat "$mingw_build/configure.log"; exit 1; }
 cmake --build "$mingw_build" -j"$jobs"
 
 dll="$mingw_build/TovLinkLib/TovLinkLib.dll"
