@@ -162,7 +162,7 @@ open_result open_serial_device(const char *path, int32_t baud) {
 
 void sleep_milliseconds(uint32_t milliseconds) {
   if (milliseconds == 0) return;
-  if (sleep_on_high_resolution_timer(milliseconds)) return;
+  if (high_resolution_timers_available() && sleep_on_high_resolution_timer(milliseconds)) return;
   Sleep(milliseconds);
 }
 
