@@ -1,0 +1,331 @@
+#include "tovlink_sim/virtual_robot.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <system_error>
+
+#include "tovlink_sim/wire_log.hpp"
+
+namespace tovlink::sim {
+namespace {
+
+[[noreturn]] void throw_errno(const std::string &what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void make_raw(int fd) {
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) throw_errno("tcgetattr");
+  cfmakeraw(&settings);
+  // cfmakeraw leaves input flow control alone; a robot link has none.
+  settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) throw_errno("tcsetattr");
+}
+
+int poll_timeout_until(std::optional<time_point> deadline, time_point now) {
+  if (!deadline) return -1;
+  if (*deadline <= now) return 0;
+  const auto wait = std::chrono::ceil<milliseconds>(*deadline - now).count();
+  return static_cast<int>(std::min<long long>(wait, INT_MAX));
+}
+
+std::optional<time_point> earliest(std::optional<time_point> a, std::optional<time_point> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
+}
+
+}  // namespace
+
+virtual_robot::file_descriptor &virtual_robot::file_descriptor::operator=(
+    file_descriptor &&other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void virtual_robot::file_descriptor::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+virtual_robot::virtual_robot(robot_options options)
+    : options_(std::move(options)),
+      model_(clock::now(), options_.noise_seed),
+      protocol_(adapter_settings{options_.peer_id, !options_.faults.no_mldp,
+                                 !options_.faults.reject_link}),
+      noise_bytes_(options_.noise_seed) {}
+
+virtual_robot::~virtual_robot() {
+  stop();
+}
+
+void virtual_robot::open_terminal() {
+  int master = -1;
+  int slave = -1;
+  std::array<char, 256> name{};
+  if (openpty(&master, &slave, name.data(), nullptr, nullptr) != 0) throw_errno("openpty");
+  master_ = file_descriptor{master};
+  // Holding the slave open keeps the master usable (no EIO) while no host has
+  // the port open, and across hosts coming and going.
+  slave_ = file_descriptor{slave};
+  slave_path_ = name.data();
+  make_raw(slave_.get());
+  make_raw(master_.get());
+  const int flags = fcntl(master_.get(), F_GETFL);
+  if (flags < 0 || fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK) != 0) throw_errno("fcntl");
+
+  // Opens and closes of the slave tell when a host comes and goes.
+  port_watch_ = file_descriptor{inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+  if (port_watch_.get() < 0) throw_errno("inotify_init1");
+  if (inotify_add_watch(port_watch_.get(), slave_path_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+    throw_errno("inotify_add_watch " + slave_path_);
+  }
+  wake_ = file_descriptor{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  if (wake_.get() < 0) throw_errno("eventfd");
+}
+
+void virtual_robot::make_link() {
+  namespace fs = std::filesystem;
+  if (options_.link_path.empty()) return;
+  const fs::path link{options_.link_path};
+  std::error_code error;
+  // A link left behind by an earlier run that was killed is replaced; any
+  // other file there is not ours to remove.
+  if (fs::is_symlink(fs::symlink_status(link, error))) fs::remove(link, error);
+  fs::create_symlink(slave_path_, link, error);
+  if (error) throw std::system_error(error, "symlink " + options_.link_path);
+  link_made_ = true;
+}
+
+void virtual_robot::remove_link() {
+  namespace fs = std::filesystem;
+  if (!link_made_) return;
+  link_made_ = false;
+  std::error_code error;
+  const fs::path link{options_.link_path};
+  if (fs::is_symlink(fs::symlink_status(link, error)) &&
+      fs::read_symlink(link, error) == fs::path{slave_path_}) {
+    fs::remove(link, error);
+  }
+}
+
+void virtual_robot::start() {
+  if (server_.joinable()) return;
+  try {
+    open_terminal();
+    make_link();
+  } catch (...) {
+    stop();
+    throw;
+  }
+  started_at_ = clock::now();
+  serving_ = true;
+  server_ = std::thread([this] { serve(); });
+}
+
+void virtual_robot::stop() {
+  if (server_.joinable()) {
+    const std::uint64_t one = 1;
+    if (::write(wake_.get(), &one, sizeof one) < 0) {
+      // An eventfd write only fails on counter overflow; the thread is
+      // already being woken then.
+    }
+    server_.join();
+  }
+  serving_ = false;
+  remove_link();
+  port_watch_.reset();
+  wake_.reset();
+  slave_.reset();
+  master_.reset();
+}
+
+robot_state virtual_robot::state() const {
+  const std::scoped_lock lock{model_mutex_};
+  return model_.sample(clock::now());
+}
+
+void virtual_robot::log(std::string_view text) const {
+  if (!options_.log) return;
+  options_.log(wall_clock_stamp(std::chrono::system_clock::now()) + ' ' + std::string{text});
+}
+
+void virtual_robot::serve() {
+  const auto unplug_at =
+      options_.faults.unplug_after
+          ? std::optional<time_point>{started_at_ + *options_.faults.unplug_after}
+          : std::nullopt;
+  std::array<char, 512> buffer{};
+  while (true) {
+    std::array<pollfd, 3> fds{pollfd{wake_.get(), POLLIN, 0}, pollfd{port_watch_.get(), POLLIN, 0},
+                              pollfd{master_.get(), POLLIN, 0}};
+    const int timeout = poll_timeout_until(earliest(unplug_at, noise_due_), clock::now());
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) break;
+    const auto now = clock::now();
+    if (unplug_at && now >= *unplug_at) {
+      unplug();
+      return;
+    }
+    if (fds[1].revents & POLLIN) handle_port_events();
+    if (fds[2].revents & POLLIN) {
+      const auto count = ::read(master_.get(), buffer.data(), buffer.size());
+      if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
+    } else if (fds[2].revents & (POLLHUP | POLLERR)) {
+      // Cannot happen while the slave is held open; avoid spinning if it does.
+      if (!pause_for(milliseconds{50})) break;
+    }
+    if (noise_due_ && clock::now() >= *noise_due_) send_noise();
+  }
+  serving_ = false;
+}
+
+void virtual_robot::handle_port_events() {
+  alignas(inotify_event) std::array<char, 4096> events{};
+  const auto count = ::read(port_watch_.get(), events.data(), events.size());
+  for (std::size_t offset = 0; count > 0 && offset < static_cast<std::size_t>(count);) {
+    const auto *event = reinterpret_cast<const inotify_event *>(events.data() + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if (event->mask & IN_OPEN) {
+      ++hosts_open_;
+      ++host_opens_;
+      log("-- host opened the port");
+    } else if ((event->mask & IN_CLOSE) && hosts_open_ > 0 && --hosts_open_ == 0) {
+      // The host's exclusive flag outlives its close while the sim holds the
+      // slave, which would lock every later host out (unless privileged).
+      ::ioctl(slave_.get(), TIOCNXCL);
+      // Replies the host never read must not greet the next host.
+      ::tcflush(slave_.get(), TCIFLUSH);
+      assembler_.reset();
+      protocol_.host_disconnected();
+      noise_due_.reset();
+      log("-- host closed the port");
+    }
+  }
+}
+
+bool virtual_robot::handle_bytes(std::string_view chunk) {
+  for (const auto &line : assembler_.feed(chunk)) {
+    log("rx " + escape_bytes(line.raw));
+    // Hosts end lines with "\r\r" or "\r\n\r"; the empty lines between are
+    // not commands and get no reply.
+    if (line.text.empty()) continue;
+    noise_due_.reset();
+    if (!answer(line)) return false;
+  }
+  return true;
+}
+
+bool virtual_robot::answer(const received_line &line) {
+  ++lines_handled_;
+  std::string reply;
+  if (line.too_long) {
+    reply = protocol_.reply_to_overlong_line();
+  } else {
+    const std::scoped_lock lock{model_mutex_};
+    reply = protocol_.reply_to(line.text, model_, clock::now());
+  }
+  const auto &faults = options_.faults;
+  ++replies_;
+  if (faults.silent) {
+    log("-- reply withheld (silent) " + escape_bytes(reply));
+    return true;
+  }
+  if (faults.drop_every > 0 && replies_ % faults.drop_every == 0) {
+    log("-- reply dropped " + escape_bytes(reply));
+    return true;
+  }
+  if (faults.latency.count() > 0 && !pause_for(faults.latency)) return false;
+  if (!send_reply(reply)) return false;
+  if (faults.garbage) noise_due_ = clock::now() + garbage_idle;
+  return true;
+}
+
+bool virtual_robot::send_reply(std::string_view reply) {
+  if (!options_.faults.split) {
+    log("tx " + escape_bytes(reply));
+    return send(reply);
+  }
+  log("tx " + escape_bytes(reply) + " (split)");
+  for (std::size_t offset = 0; offset < reply.size(); offset += split_chunk_bytes) {
+    if (offset > 0 && !pause_for(split_chunk_gap)) return false;
+    if (!send(reply.substr(offset, split_chunk_bytes))) return false;
+  }
+  return true;
+}
+
+void virtual_robot::send_noise() {
+  noise_due_.reset();
+  // Control bytes and high-bit bytes, never a line end, closed by "\r\n" so
+  // the noise forms one line of its own.
+  std::uniform_int_distribution<int> length(1, 8);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string noise;
+  for (int i = length(noise_bytes_); i > 0; --i) {
+    char c = '\0';
+    do {
+      c = static_cast<char>(byte(noise_bytes_));
+    } while (c == '\r' || c == '\n');
+    noise.push_back(c);
+  }
+  noise += "\r\n";
+  log("tx " + escape_bytes(noise) + " (noise)");
+  send(noise);
+}
+
+bool virtual_robot::send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const auto written = ::write(master_.get(), bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written < 0 && errno != EAGAIN && errno != EINTR) return true;
+    // The host is not reading and the terminal's buffer is full: give it a
+    // moment, then drop the rest like a real adapter's full buffer would.
+    std::array<pollfd, 2> fds{pollfd{wake_.get(), POLLIN, 0}, pollfd{master_.get(), POLLOUT, 0}};
+    if (::poll(fds.data(), fds.size(), 200) <= 0) {
+      log("-- host not reading, reply cut off");
+      return true;
+    }
+    if (fds[0].revents != 0) return false;
+  }
+  return true;
+}
+
+bool virtual_robot::pause_for(milliseconds span) {
+  pollfd wake{wake_.get(), POLLIN, 0};
+  const auto until = clock::now() + span;
+  while (true) {
+    const int timeout = poll_timeout_until(until, clock::now());
+    const int ready = ::poll(&wake, 1, timeout);
+    if (ready > 0) return false;
+    if (ready == 0) return true;
+    if (errno != EINTR) return true;
+  }
+}
+
+void virtual_robot::unplug() {
+  log("-- unplugged: port closed");
+  serving_ = false;
+  remove_link();
+  slave_.reset();
+  master_.reset();
+}
+
+}  // namespace tovlink::sim
