@@ -47,8 +47,11 @@ export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64
 # No Mono or Gecko installer: nothing here needs them, and they would ask.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k 2>/dev/null
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if [ -d "$WINEPREFIX" ]; then timeout 30 wineserver -k 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
