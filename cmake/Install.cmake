@@ -1,0 +1,112 @@
+# Installation: the shared library with its SONAME links, the public header, a
+# CMake package (find_package(TovLinkLib) -> TovLinkLib::TovLinkLib), the
+# pkg-config file tovlink.pc, the Python module, and the tovlink and
+# tovlink-sim programs with their man pages.  Only the shared library is
+# exported: the object and static libraries behind it stay in the build tree.
+include(CMakePackageConfigHelpers)
+
+set(TOVLINK_CMAKE_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/TovLinkLib"
+  CACHE STRING "Where the CMake package files go, relative to the prefix")
+set(TOVLINK_PKGCONFIG_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+  CACHE STRING "Where tovlink.pc goes, relative to the prefix")
+# Debian's python3 looks in /usr/lib/python3/dist-packages; other prefixes
+# need PYTHONPATH (or this variable pointed at a directory on sys.path).
+set(TOVLINK_PYTHON_INSTALL_DIR "lib/python3/dist-packages"
+  CACHE STRING "Where the Python module tovlink goes, relative to the prefix")
+
+set(tovlink_packaging_dir "${CMAKE_BINARY_DIR}/packaging")
+
+# --- Library and header -----------------------------------------------------
+install(TARGETS TovLinkLib
+  EXPORT TovLinkLibTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+    NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+
+# --- CMake package ----------------------------------------------------------
+install(EXPORT TovLinkLibTargets
+  NAMESPACE TovLinkLib::
+  DESTINATION ${TOVLINK_CMAKE_INSTALL_DIR}
+  COMPONENT Development)
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/TovLinkLibConfig.cmake.in
+  ${tovlink_packaging_dir}/TovLinkLibConfig.cmake
+  INSTALL_DESTINATION ${TOVLINK_CMAKE_INSTALL_DIR})
+# The SONAME changes with the major version, so only the same major is
+# compatible.
+write_basic_package_version_file(
+  ${tovlink_packaging_dir}/TovLinkLibConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${tovlink_packaging_dir}/TovLinkLibConfig.cmake
+    ${tovlink_packaging_dir}/TovLinkLibConfigVersion.cmake
+  DESTINATION ${TOVLINK_CMAKE_INSTALL_DIR}
+  COMPONENT Development)
+
+# --- Files that name install paths ------------------------------------------
+# tovlink.pc and the Python module's note of the library's place are written
+# at install time, so `cmake --install --prefix DIR` names paths under DIR
+# rather than under the prefix the build was configured with.
+if(WIN32)
+  set(tovlink_library_dir "${CMAKE_INSTALL_BINDIR}")
+  set(tovlink_library_file "TovLinkLib.dll")
+else()
+  set(tovlink_library_dir "${CMAKE_INSTALL_LIBDIR}")
+  set(tovlink_library_file "libTovLinkLib.so.${PROJECT_VERSION_MAJOR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/InstallPaths.cmake.in
+  ${tovlink_packaging_dir}/InstallPaths.cmake @ONLY)
+install(SCRIPT ${tovlink_packaging_dir}/InstallPaths.cmake
+  COMPONENT Development)
+install(FILES ${tovlink_packaging_dir}/tovlink.pc
+  DESTINATION ${TOVLINK_PKGCONFIG_INSTALL_DIR}
+  COMPONENT Development)
+
+# --- Python module ----------------------------------------------------------
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/tovlink
+  DESTINATION ${TOVLINK_PYTHON_INSTALL_DIR}
+  COMPONENT Python
+  FILES_MATCHING PATTERN "*.py"
+  PATTERN "__pycache__" EXCLUDE)
+install(FILES ${tovlink_packaging_dir}/_install_location.py
+  DESTINATION ${TOVLINK_PYTHON_INSTALL_DIR}/tovlink
+  COMPONENT Python)
+
+# --- Programs and their man pages ---------------------------------------------
+# help2man turns each program's --help into a man page at build time; without
+# it (or when cross-compiling, where the programs cannot run) the programs'
+# --help stays the documentation.
+find_program(TOVLINK_HELP2MAN help2man)
+
+# Installs a program and, where it can be made, its man page in section 1.
+function(tovlink_install_program target summary)
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  # The tool links the shared library; from a private prefix it finds it
+  # beside its own bin folder.
+  if(NOT WIN32)
+    file(RELATIVE_PATH lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
+    set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${lib_from_bin}")
+  endif()
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Programs)
+  if(NOT TOVLINK_HELP2MAN OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  set(page "${tovlink_packaging_dir}/man/${target}.1")
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${tovlink_packaging_dir}/man
+    COMMAND ${TOVLINK_HELP2MAN} --no-info --version-string=${PROJECT_VERSION}
+      --name=${summary} --output=${page} $<TARGET_FILE:${target}>
+    DEPENDS ${target}
+    COMMENT "Man page ${target}.1"
+    VERBATIM)
+  add_custom_target(${target}_man ALL DEPENDS ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
+endfunction()
+
+tovlink_install_program(tovlink "drive the robot through its serial link adapter")
+tovlink_install_program(tovlink-sim "virtual robot on a pseudo-terminal")

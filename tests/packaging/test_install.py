@@ -1,0 +1,183 @@
+"""`cmake --install` of the current build tree into a temporary prefix, then
+host projects built against what landed there: one through find_package
+(CMake), one through pkg-config; plus the installed programs, man pages and
+Python module, run from the prefix.
+
+ctest sets the TOVLINK_* variables read below (tests/packaging/CMakeLists.txt).
+"""
+
+import filecmp
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from virtual_robot import required_environment
+
+BUILD_DIR = required_environment("TOVLINK_BUILD_DIR")
+SOURCE_DIR = required_environment("TOVLINK_SOURCE_DIR")
+VERSION = required_environment("TOVLINK_VERSION")
+CMAKE = required_environment("TOVLINK_CMAKE")
+GENERATOR = required_environment("TOVLINK_GENERATOR")
+C_COMPILER = required_environment("TOVLINK_C_COMPILER")
+CXX_COMPILER = required_environment("TOVLINK_CXX_COMPILER")
+# ","-separated; may be empty.
+PROGRAMS = [name for name in os.environ.get("TOVLINK_PROGRAMS", "").split(",") if name]
+MAN_PAGES = [name for name in os.environ.get("TOVLINK_MAN_PAGES", "").split(",") if name]
+
+
+def cached(name):
+    """A value from the build tree's CMake cache (the install folders)."""
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as cache:
+        for line in cache:
+            key, _, value = line.rstrip("\n").partition("=")
+            if key.split(":")[0] == name:
+                return value
+    raise KeyError(f"{name} is not in {BUILD_DIR}/CMakeCache.txt")
+
+
+LIBDIR = cached("CMAKE_INSTALL_LIBDIR")
+PYTHON_DIR = cached("TOVLINK_PYTHON_INSTALL_DIR")
+
+MAJOR = VERSION.split(".")[0]
+COMMAND_TIMEOUT_S = 120
+MISSING_PORT = os.path.join(tempfile.gettempdir(), "tovlink-no-such-port")
+
+
+def run(command, **options):
+    result = subprocess.run(command, capture_output=True, text=True, timeout=COMMAND_TIMEOUT_S,
+                            **options)
+    if result.returncode != 0:
+        raise AssertionError(f"{command} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def environment_without_library_paths(**extra):
+    """The test's environment minus anything that would find the library
+    for the program, so only the install's own paths can."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
+    env.update(extra)
+    return env
+
+
+class InstalledPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="tovlink-install-")
+        cls.prefix = os.path.join(cls.work, "prefix")
+        run([CMAKE, "--install", BUILD_DIR, "--prefix", cls.prefix])
+        cls.libdir = os.path.join(cls.prefix, LIBDIR)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def installed(self, *parts):
+        return os.path.join(self.prefix, *parts)
+
+    def assert_probe_output(self, output):
+        self.assertEqual(output.splitlines(), [f"version {VERSION} 0", "connect 10001"])
+
+    def test_shared_library_has_its_soname_and_version_links(self):
+        real = f"libTovLinkLib.so.{VERSION}"
+        soname = f"libTovLinkLib.so.{MAJOR}"
+        self.assertEqual(os.readlink(os.path.join(self.libdir, "libTovLinkLib.so")), soname)
+        self.assertEqual(os.readlink(os.path.join(self.libdir, soname)), real)
+        real_path = os.path.join(self.libdir, real)
+        self.assertTrue(os.path.isfile(real_path) and not os.path.islink(real_path))
+        dynamic = run(["readelf", "-d", real_path])
+        self.assertIn(f"Library soname: [{soname}]", dynamic)
+
+    def test_header_and_package_files_are_installed(self):
+        self.assertTrue(filecmp.cmp(self.installed("include", "tovlink.h"),
+                                    os.path.join(SOURCE_DIR, "TovLinkLib", "include", "tovlink.h"),
+                                    shallow=False))
+        package_dir = os.path.join(self.libdir, "cmake", "TovLinkLib")
+        for name in ("TovLinkLibConfig.cmake", "TovLinkLibConfigVersion.cmake",
+                     "TovLinkLibTargets.cmake"):
+            self.assertTrue(os.path.isfile(os.path.join(package_dir, name)), name)
+        self.assertTrue(os.path.isfile(os.path.join(self.libdir, "pkgconfig", "tovlink.pc")))
+
+    def test_only_the_public_parts_are_installed(self):
+        everything = [os.path.relpath(os.path.join(folder, name), self.prefix)
+                      for folder, _, names in os.walk(self.prefix) for name in names]
+        self.assertEqual([path for path in everything if path.endswith((".a", ".o"))], [])
+        bin_dir = self.installed("bin")
+        programs = sorted(os.listdir(bin_dir)) if os.path.isdir(bin_dir) else []
+        self.assertEqual(programs, sorted(PROGRAMS))  # no test programs
+        exported = "".join(open(path).read() for path in
+                           glob.glob(os.path.join(self.libdir, "cmake", "TovLinkLib", "*.cmake")))
+        self.assertIn("TovLinkLib::TovLinkLib", exported)
+        for internal in ("tovlink_objects", "tovlink_core", "tovlink_sim", "Threads::Threads"):
+            self.assertNotIn(internal, exported)
+
+    def test_find_package_consumer_builds_and_runs(self):
+        build = os.path.join(self.work, "consumer-cmake")
+        run([CMAKE, "-S", os.path.join(SOURCE_DIR, "tests", "packaging", "consumer"), "-B", build,
+             "-G", GENERATOR, f"-DCMAKE_PREFIX_PATH={self.prefix}",
+             f"-DCMAKE_C_COMPILER={C_COMPILER}", f"-DCMAKE_CXX_COMPILER={CXX_COMPILER}",
+             f"-DTOVLINK_EXAMPLES_DIR={os.path.join(SOURCE_DIR, 'examples')}"])
+        cache = open(os.path.join(build, "CMakeCache.txt")).read()
+        self.assertIn(f"TovLinkLib_DIR:PATH={os.path.join(self.libdir, 'cmake', 'TovLinkLib')}",
+                      cache)
+        run([CMAKE, "--build", build])
+        # CMake gives the program the prefix's library folder as its run path.
+        output = run([os.path.join(build, "consumer_probe"), MISSING_PORT],
+                     env=environment_without_library_paths())
+        self.assert_probe_output(output)
+        for example in ("consumer_example_c", "consumer_example_cpp"):
+            self.assertTrue(os.access(os.path.join(build, example), os.X_OK), example)
+
+    def test_find_package_refuses_another_major_version(self):
+        build = os.path.join(self.work, "consumer-major")
+        os.makedirs(build)
+        script = os.path.join(build, "CMakeLists.txt")
+        with open(script, "w") as out:
+            out.write("cmake_minimum_required(VERSION 3.25)\nproject(Major NONE)\n"
+                      f"find_package(TovLinkLib {int(MAJOR) + 1} CONFIG)\n"
+                      "message(STATUS \"found=${TovLinkLib_FOUND}\")\n")
+        output = run([CMAKE, "-S", build, "-B", os.path.join(build, "b"),
+                      f"-DCMAKE_PREFIX_PATH={self.prefix}"])
+        self.assertIn("found=0", output)
+
+    def test_pkg_config_consumer_builds_and_runs(self):
+        env = environment_without_library_paths(
+            PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
+        self.assertEqual(run(["pkg-config", "--modversion", "tovlink"], env=env).strip(), VERSION)
+        self.assertEqual(run(["pkg-config", "--variable=prefix", "tovlink"], env=env).strip(),
+                         self.prefix)
+        flags = run(["pkg-config", "--cflags", "--libs", "tovlink"], env=env).split()
+        self.assertIn("-I" + self.installed("include"), flags)
+        self.assertIn("-lTovLinkLib", flags)
+        program = os.path.join(self.work, "consumer-pkg-config")
+        run([C_COMPILER, os.path.join(SOURCE_DIR, "tests", "packaging", "consumer", "probe.c"),
+             "-o", program, *flags], env=env)
+        output = run([program, MISSING_PORT], env={**env, "LD_LIBRARY_PATH": self.libdir})
+        self.assert_probe_output(output)
+
+    def test_programs_run_from_the_prefix_with_their_man_pages(self):
+        for name in PROGRAMS:
+            with self.subTest(program=name):
+                output = run([self.installed("bin", name), "--help"],
+                             env=environment_without_library_paths())
+                self.assertIn("--help", output)
+        for name in MAN_PAGES:
+            with self.subTest(man_page=name):
+                page = open(self.installed("share", "man", "man1", name)).read()
+                self.assertTrue(page.startswith(".\\\"") or page.startswith(".TH"), page[:80])
+                self.assertIn(".TH", page)
+                self.assertIn(VERSION, page)
+
+    def test_python_module_finds_the_installed_library(self):
+        probe = "import tovlink; print(tovlink.find_library()); print(tovlink.library_version())"
+        env = environment_without_library_paths(PYTHONPATH=self.installed(PYTHON_DIR))
+        output = run([sys.executable, "-c", probe], env=env, cwd=self.work)
+        self.assertEqual(output.split(),
+                         [os.path.join(self.libdir, f"libTovLinkLib.so.{MAJOR}"), VERSION])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,97 @@
+"""Runs tovlink-sim for a test: the virtual robot on a real pseudo-terminal,
+with its wire log collected so a test can see what reached the robot."""
+
+import os
+import re
+import signal
+import subprocess
+import threading
+import time
+
+# "12:34:56.789 rx "#140\r"" -> direction and the quoted bytes.
+_LOG_ENTRY = re.compile(r'^\S+ (rx|tx) "((?:[^"\\]|\\.)*)"')
+_ESCAPES = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\", '"': '"'}
+
+
+def unescape(quoted):
+    """The bytes of a wire-log entry, with the sim's escapes undone."""
+    return re.sub(
+        r"\\(x[0-9A-Fa-f]{2}|.)",
+        lambda m: chr(int(m.group(1)[1:], 16)) if m.group(1)[0] == "x" else _ESCAPES[m.group(1)],
+        quoted,
+    )
+
+
+class VirtualRobot:
+    """Context manager: starts `tovlink-sim --log`, yields once it serves.
+
+    port        the pseudo-terminal's path, for the host to open
+    received()  the lines the robot received, bytes as text ("\\r" included)
+    sent()      the replies it sent
+    """
+
+    START_TIMEOUT_S = 10
+
+    def __init__(self, sim_program, *options):
+        self._command = [sim_program, "--log", *options]
+        self._entries = []
+        self._lock = threading.Lock()
+        self.port = None
+
+    def __enter__(self):
+        self._process = subprocess.Popen(
+            self._command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        self.port = self._process.stdout.readline().strip()
+        if not self.port.startswith("/"):
+            self._process.kill()
+            raise RuntimeError(
+                f"tovlink-sim gave no port: {self.port!r} {self._process.stderr.read()}"
+            )
+        self._reader = threading.Thread(target=self._collect, daemon=True)
+        self._reader.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        self._process.send_signal(signal.SIGTERM)
+        try:
+            self._process.wait(timeout=self.START_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        self._reader.join(timeout=self.START_TIMEOUT_S)
+        self._process.stdout.close()
+        self._process.stderr.close()
+
+    def _collect(self):
+        for line in self._process.stdout:
+            match = _LOG_ENTRY.match(line)
+            if match:
+                with self._lock:
+                    self._entries.append((match.group(1), unescape(match.group(2))))
+
+    def _lines(self, direction):
+        with self._lock:
+            return [data for seen, data in self._entries if seen == direction]
+
+    def received(self):
+        return self._lines("rx")
+
+    def sent(self):
+        return self._lines("tx")
+
+    def wait_for_received(self, line, timeout_s=2.0):
+        """True once `line` reached the robot (the log trails the wire)."""
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if line in self.received():
+                return True
+            time.sleep(0.02)
+        return False
+
+
+def required_environment(name):
+    value = os.environ.get(name)
+    if not value:
+        raise RuntimeError(f"{name} is not set: run this test through ctest")
+    return value
