@@ -26,7 +26,9 @@ def status_lines(sim):
 
 class Examples(unittest.TestCase):
     def run_example(self, command):
-        return subprocess.run(command, capture_output=True, text=True, timeout=RUN_TIMEOUT_S)
+        # The library writes two of its diagnostics in Shift-JIS.
+        return subprocess.run(command, capture_output=True, encoding="utf-8", errors="replace",
+                              timeout=RUN_TIMEOUT_S)
 
     def run_against_robot(self, command_before_port, command_after_port=()):
         """Runs the example against a fresh virtual robot; returns its output
