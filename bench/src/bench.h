@@ -67,6 +67,8 @@ struct idle_figures {
   double worker_core_share = 0;   // worker thread CPU / wall time
   double process_core_share = 0;  // whole process (robot thread included) / wall time
   double passes_per_second = 0;   // the worker's sleeps per second
+  // A thread that only wakes on the same 1 ms grid, measured just after.
+  double bare_pacing_core_share = 0;
 };
 
 struct stream_figures {

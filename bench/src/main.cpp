@@ -63,6 +63,8 @@ void measure_against_robot(report &figures) {
   figures.idle = measure_idle(connection, figures.used.idle_seconds);
   tovlink_end(connection.handle);
   robot.stop();
+  progress("idle floor (a thread that only wakes every 1 ms)");
+  figures.idle.bare_pacing_core_share = measure_bare_pacing_core_share(figures.used.idle_seconds);
 }
 
 report run(const settings &used) {

@@ -48,6 +48,19 @@ void host_poll_sleep() {
     prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(previous_slack), 0UL, 0UL, 0UL);
 }
 
+// The library's worker grid: a worker more than a pass late starts afresh.
+void wait_for_next_pass(timespec &next_pass) {
+  if (not_after(next_pass, now_monotonic())) next_pass = plus_ns(now_monotonic(), k_pass_ns);
+  sleep_until(next_pass);
+  next_pass = plus_ns(next_pass, k_pass_ns);
+}
+
+int64_t own_thread_cpu_ns() {
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return int64_t{used.tv_sec} * k_second_ns + used.tv_nsec;
+}
+
 class pass_model {
  public:
   pass_model() : worker_([this] { run_worker(); }) {}
@@ -82,10 +95,7 @@ class pass_model {
     while (running_.load()) {
       receive_side();
       send_side();
-      // The library's grid: a worker more than a pass late starts afresh.
-      if (not_after(next_pass, now_monotonic())) next_pass = plus_ns(now_monotonic(), k_pass_ns);
-      sleep_until(next_pass);
-      next_pass = plus_ns(next_pass, k_pass_ns);
+      wait_for_next_pass(next_pass);
     }
   }
 
@@ -140,6 +150,24 @@ summary measure_floor_exchanges(std::size_t exchanges) {
     samples.push_back(elapsed_ms(start));
   }
   return summarize(std::move(samples));
+}
+
+}  // namespace tovlink::bench
+
+namespace tovlink::bench {
+
+double measure_bare_pacing_core_share(double seconds) {
+  int64_t used_ns = 0;
+  auto start = bench_clock::now();
+  std::thread sleeper([&] {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    int64_t before = own_thread_cpu_ns();
+    timespec next_pass = plus_ns(now_monotonic(), k_pass_ns);
+    while (elapsed_ms(start) < seconds * 1000) wait_for_next_pass(next_pass);
+    used_ns = own_thread_cpu_ns() - before;
+  });
+  sleeper.join();
+  return static_cast<double>(used_ns) / (elapsed_ms(start) * 1e6);
 }
 
 }  // namespace tovlink::bench

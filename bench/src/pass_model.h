@@ -11,4 +11,8 @@ namespace tovlink::bench {
 
 summary measure_floor_exchanges(std::size_t exchanges);
 
+// The idle floor: the share of one core that a thread costs when it does
+// nothing but wake on the worker's 1 ms grid for `seconds`.
+double measure_bare_pacing_core_share(double seconds);
+
 }  // namespace tovlink::bench

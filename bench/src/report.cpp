@@ -56,6 +56,8 @@ void print_other_rows(std::FILE *out, const report &figures) {
     std::fprintf(out, ", I/O worker %.3f %%, %.1f passes/s", idle.worker_core_share * 100,
                  idle.passes_per_second);
   }
+  std::fprintf(out, "\n  idle floor: a thread that only wakes every 1 ms costs %.3f %% here",
+               idle.bare_pacing_core_share * 100);
   const auto &stream = figures.stream;
   std::fprintf(out,
                "\nReply stream: %zu of %zu bytes in %.3f s = %.1f kB/s (floor %.1f kB/s: %g bytes "
@@ -142,9 +144,10 @@ void print_json(std::FILE *out, const report &figures) {
   const auto &idle = figures.idle;
   std::fprintf(out,
                ",\n  \"idle\": {\"seconds\": %.3f, \"process_core_share\": %.6f, "
-               "\"worker_found\": %s, \"worker_core_share\": %.6f, \"passes_per_second\": %.2f},\n",
+               "\"worker_found\": %s, \"worker_core_share\": %.6f, \"passes_per_second\": %.2f, "
+               "\"bare_pacing_core_share\": %.6f},\n",
                idle.seconds, idle.process_core_share, idle.worker_found ? "true" : "false",
-               idle.worker_core_share, idle.passes_per_second);
+               idle.worker_core_share, idle.passes_per_second, idle.bare_pacing_core_share);
   const auto &stream = figures.stream;
   std::fprintf(out,
                "  \"stream\": {\"bytes\": %zu, \"received\": %zu, \"seconds\": %.4f, "
