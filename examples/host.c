@@ -66,8 +66,7 @@ int main(int argc, char **argv) {
   uint32_t *robot = tovlink_connect(argv[1], baud);
   if (robot == NULL) return report_failure("tovlink_connect", tovlink_get_lasterror());
 
-  const int failed =
-      print_identification(robot) || print_telemetry(robot) || move_motor(robot);
+  const int failed = print_identification(robot) || print_telemetry(robot) || move_motor(robot);
   tovlink_end(robot);
   return failed;
 }

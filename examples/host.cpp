@@ -82,7 +82,8 @@ int main(int argc, char **argv) {
     std::cerr << "usage: " << argv[0] << " PORT [BAUD]\n";
     return 2;
   }
-  const auto baud = static_cast<std::int32_t>(argc > 2 ? std::strtol(argv[2], nullptr, 10) : 115200);
+  const auto baud =
+      static_cast<std::int32_t>(argc > 2 ? std::strtol(argv[2], nullptr, 10) : 115200);
   try {
     std::cout << "TovLinkLib " << library_version() << '\n';
     robot_link robot{argv[1], baud};
