@@ -178,7 +178,17 @@ _COMMANDS = {
 }
 
 
+# The Windows DLL exports two functions only under their C++-decorated names
+# (see tovlink.h); they are bound to their plain names here.
+_WINDOWS_DECORATED_NAMES = {
+    "tovlink_motor_set_pos_rel": "?tovlink_motor_set_pos_rel@@YAIPEAKHH@Z",
+    "tovlink_motor_angle_time_rel": "?tovlink_motor_angle_time_rel@@YAIPEAKHHH@Z",
+}
+
+
 def _declare(lib, name, restype, *argtypes):
+    if sys.platform == "win32" and name in _WINDOWS_DECORATED_NAMES:
+        setattr(lib, name, lib[_WINDOWS_DECORATED_NAMES[name]])
     function = getattr(lib, name)
     function.restype = restype
     function.argtypes = list(argtypes)
