@@ -118,11 +118,13 @@ else
 fi
 
 if [ -f "$run/tovlink.exe" ]; then
+  # The robot keeps its state between connections: motor 1 stays where the
+  # host put it, 120.  (Text-mode output: lines end in "\r\n".)
   stage "tovlink.exe --port COM7 status"
   if (cd "$run" && timeout 120 wine tovlink.exe --port COM7 status >"$work/tool.out" 2>"$work/tool.err") &&
-    [ -s "$work/tool.out" ]; then
+    tr -d '\r' <"$work/tool.out" | grep -Eq '^motor 1 position[[:space:]]+120$'; then
     cat "$work/tool.out"
-    echo "ok    tovlink.exe status under Wine"
+    echo "ok    tovlink.exe status under Wine reads motor 1 at 120"
   else
     echo "FAIL  tovlink.exe status under Wine"
     cat "$work/tool.out" "$work/tool.err"

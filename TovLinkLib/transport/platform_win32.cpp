@@ -12,10 +12,12 @@
 #include <mmsystem.h>
 #include <winver.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <ratio>
 
 #include "transport/platform.h"
 
@@ -54,14 +56,17 @@ bool high_resolution_timers_available() {
   return available;
 }
 
+// Waitable timers count in units of 100 ns.
+using timer_ticks = std::chrono::duration<LONGLONG, std::ratio<1, 10000000>>;
+
 // One timer per sleep: creating it costs a few microseconds, far below the
 // millisecond slept, and nothing is left behind per thread.
-bool sleep_on_high_resolution_timer(uint32_t milliseconds) {
+bool sleep_on_high_resolution_timer(timer_ticks duration) {
   HANDLE timer = create_high_resolution_timer();
   if (timer == nullptr) return false;
   LARGE_INTEGER due{};
-  // Negative: relative to now, in units of 100 ns.
-  due.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+  // Negative: relative to now.
+  due.QuadPart = -duration.count();
   bool slept = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0 &&
                WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
   CloseHandle(timer);
@@ -162,8 +167,22 @@ open_result open_serial_device(const char *path, int32_t baud) {
 
 void sleep_milliseconds(uint32_t milliseconds) {
   if (milliseconds == 0) return;
-  if (high_resolution_timers_available() && sleep_on_high_resolution_timer(milliseconds)) return;
+  if (high_resolution_timers_available() &&
+      sleep_on_high_resolution_timer(std::chrono::milliseconds{milliseconds})) {
+    return;
+  }
   Sleep(milliseconds);
+}
+
+void sleep_until(std::chrono::steady_clock::time_point deadline) {
+  auto remaining = deadline - std::chrono::steady_clock::now();
+  if (remaining <= std::chrono::steady_clock::duration::zero()) return;
+  // Rounded up, so the wake-up is never before the deadline.
+  if (high_resolution_timers_available() &&
+      sleep_on_high_resolution_timer(std::chrono::ceil<timer_ticks>(remaining))) {
+    return;
+  }
+  Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(remaining).count()));
 }
 
 void prepare_worker_thread() {
