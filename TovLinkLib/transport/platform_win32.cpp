@@ -186,7 +186,7 @@ void sleep_until(std::chrono::steady_clock::time_point deadline) {
 }
 
 void prepare_worker_thread() {
-  // Nothing to do per thread: sleep_milliseconds picks its timer per call.
+  // Nothing to set per thread: each sleep makes its own timer.
 }
 
 bool read_library_version(uint16_t (&parts)[4]) {
