@@ -189,6 +189,39 @@ bool wants_json(int argc, char **argv) {
   return false;
 }
 
+// CLI11 reports a misspelt command only as a missing one; name the word.
+std::string missing_command_message(const CLI::App &app, int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg{argv[i]};
+    if (arg == "--port" || arg == "--baud") {
+      ++i;
+    } else if (!arg.starts_with('-')) {
+      const auto known =
+          app.get_subcommands([&](const CLI::App *sub) { return sub->get_name() == arg; });
+      return known.empty() ? "unknown command '" + std::string{arg} + "'"
+                           : "a command is required (see --help)";
+    }
+  }
+  return "a command is required (see --help)";
+}
+
+// "power" without "on" or "off", a command missing altogether, or a missing
+// argument of a command.
+std::string required_message(const CLI::App &app, const CLI::RequiredError &error, int argc,
+                             char **argv) {
+  const auto chosen = app.get_subcommands();
+  if (chosen.empty()) return missing_command_message(app, argc, argv);
+  const CLI::App *group = chosen.front();
+  if (group->get_require_subcommand_min() > 0 && group->get_subcommands().empty()) {
+    std::string choices;
+    for (const auto *sub : group->get_subcommands([](const CLI::App *) { return true; })) {
+      choices += (choices.empty() ? "" : " or ") + sub->get_name();
+    }
+    return "'" + group->get_name() + "' needs " + choices;
+  }
+  return std::string{"invalid argument: "} + error.what();
+}
+
 int usage_error(const std::string &message, bool json) {
   std::fprintf(stderr, "tovlink: %s\nRun with --help for more information.\n", message.c_str());
   if (json) {
@@ -229,6 +262,8 @@ int main(int argc, char **argv) {
     return c.app.exit(help);
   } catch (const CLI::CallForAllHelp &help) {
     return c.app.exit(help);
+  } catch (const CLI::RequiredError &error) {
+    return usage_error(required_message(c.app, error, argc, argv), wants_json(argc, argv));
   } catch (const CLI::ParseError &error) {
     return usage_error(std::string{"invalid argument: "} + error.what(), wants_json(argc, argv));
   }
