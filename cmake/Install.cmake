@@ -17,13 +17,6 @@ set(TOVLINK_PYTHON_INSTALL_DIR "lib/python3/dist-packages"
 set(tovlink_packaging_dir "${CMAKE_BINARY_DIR}/packaging")
 
 # --- Library and header -----------------------------------------------------
-# install(TARGETS) reads a relative PUBLIC_HEADER path from the folder it is
-# called in (here the top), not from the library's own: anchor it there.
-get_target_property(tovlink_public_headers TovLinkLib PUBLIC_HEADER)
-get_target_property(tovlink_library_source_dir TovLinkLib SOURCE_DIR)
-list(TRANSFORM tovlink_public_headers PREPEND "${tovlink_library_source_dir}/"
-  REGEX "^[^/]")
-set_target_properties(TovLinkLib PROPERTIES PUBLIC_HEADER "${tovlink_public_headers}")
 install(TARGETS TovLinkLib
   EXPORT TovLinkLibTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
