@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,10 @@ open_result open_serial_device(const char *path, int32_t baud);
 
 // Sleeps at least `milliseconds`, as close to it as the system allows.
 void sleep_milliseconds(uint32_t milliseconds);
+
+// Sleeps until `deadline` (returns at once when it has passed), waking as
+// close to it as the system allows.  The I/O worker paces its passes with it.
+void sleep_until(std::chrono::steady_clock::time_point deadline);
 
 // Called once on the I/O worker thread before its first pass, to make its
 // 1 ms sleeps as exact as the platform allows.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -138,6 +139,51 @@ open_result refused(int fd) {
   return result;
 }
 
+constexpr int64_t k_nanoseconds_per_second = 1000000000;
+constexpr int64_t k_nanoseconds_per_millisecond = 1000000;
+
+// CLOCK_MONOTONIC's reading `nanoseconds` from now.
+timespec monotonic_in(int64_t nanoseconds) {
+  timespec when{};
+  clock_gettime(CLOCK_MONOTONIC, &when);
+  int64_t total = int64_t{when.tv_nsec} + nanoseconds % k_nanoseconds_per_second;
+  when.tv_sec += static_cast<time_t>(nanoseconds / k_nanoseconds_per_second +
+                                     total / k_nanoseconds_per_second);
+  when.tv_nsec = static_cast<long>(total % k_nanoseconds_per_second);
+  return when;
+}
+
+void sleep_until_monotonic(const timespec &deadline) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+#if defined(__linux__)
+constexpr unsigned long k_finest_timer_slack_ns = 1;
+
+// A host thread's timer slack (50 us by default) would stretch each 1 ms
+// poll for a reply by 5 %, and an exchange waits for several.  The slack
+// belongs to the host's thread, so it is lowered for the sleep alone and put
+// back as found before the library returns to the host.
+class fine_timer_slack {
+ public:
+  fine_timer_slack() : previous_(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL)) {
+    if (previous_ > 1) prctl(PR_SET_TIMERSLACK, k_finest_timer_slack_ns, 0UL, 0UL, 0UL);
+  }
+  ~fine_timer_slack() {
+    if (previous_ > 1)
+      prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(previous_), 0UL, 0UL, 0UL);
+  }
+  fine_timer_slack(const fine_timer_slack &) = delete;
+  fine_timer_slack &operator=(const fine_timer_slack &) = delete;
+
+ private:
+  int previous_;
+};
+#else
+struct fine_timer_slack {};
+#endif
+
 }  // namespace
 
 bool build_device_path(const char *port_name, char (&path)[k_device_path_capacity]) {
@@ -163,22 +209,24 @@ open_result open_serial_device(const char *path, int32_t baud) {
 }
 
 void sleep_milliseconds(uint32_t milliseconds) {
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
-  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
+  [[maybe_unused]] fine_timer_slack fine;
+  sleep_until_monotonic(monotonic_in(int64_t{milliseconds} * k_nanoseconds_per_millisecond));
+}
+
+void sleep_until(std::chrono::steady_clock::time_point deadline) {
+  // The steady clock need not be CLOCK_MONOTONIC, so the deadline is carried
+  // over as the time left.  The two clock reads lie nanoseconds apart, and
+  // that error does not add up from pass to pass: the caller's grid stays on
+  // the steady clock.
+  auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (left.count() > 0) sleep_until_monotonic(monotonic_in(left.count()));
 }
 
 void prepare_worker_thread() {
 #if defined(__linux__)
   // The default 50 us slack would stretch every 1 ms pass by 5 %.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  prctl(PR_SET_TIMERSLACK, k_finest_timer_slack_ns, 0UL, 0UL, 0UL);
 #endif
 }
 

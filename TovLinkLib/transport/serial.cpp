@@ -1,5 +1,6 @@
 #include "transport/serial.h"
 
+#include <chrono>
 #include <new>
 #include <system_error>
 
@@ -61,14 +62,35 @@ bool move_sent(serial_t *serial, pending_chunk &chunk) {
   return true;
 }
 
+// Passes keep to a fixed grid of 1 ms steps.  Sleeping until the next step,
+// rather than for 1 ms after each pass, keeps the pass's own work and the
+// lateness of each wake-up from stretching every period.  A worker held up
+// past a whole step (preempted, a slow write) starts a new grid from now
+// rather than running the missed passes back to back.
+class pass_grid {
+ public:
+  static constexpr std::chrono::milliseconds k_step{1};
+
+  void wait_for_next_pass() {
+    auto now = std::chrono::steady_clock::now();
+    if (next_pass_ <= now) next_pass_ = now + k_step;
+    platform::sleep_until(next_pass_);
+    next_pass_ += k_step;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point next_pass_ = std::chrono::steady_clock::now() + k_step;
+};
+
 void serial_worker(serial_t *serial) {
   platform::prepare_worker_thread();
   pending_chunk received;
   pending_chunk to_send;
+  pass_grid passes;
   while (serial->running.load(std::memory_order_acquire) != 0) {
     if (!move_received(serial, received)) break;
     if (!move_sent(serial, to_send)) break;
-    platform::sleep_milliseconds(1);
+    passes.wait_for_next_pass();
   }
   serial->running.store(0, std::memory_order_release);
 }
