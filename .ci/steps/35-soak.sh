@@ -34,12 +34,21 @@ stop_sims() {
   for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
-trap 'stop_sims; rm -rf "$work"' EXIT
+# The robots' wire logs and the soak programs' output are kept in $build/soak
+# when anything fails.
+keep_logs() {
+  stop_sims
+  if [ "${failed:-1}" != 0 ]; then
+    rm -rf "$build/soak" && cp -r "$work" "$build/soak" && echo "logs kept in $build/soak"
+  fi
+  rm -rf "$work"
+}
+trap keep_logs EXIT
 
 # Starts one robot; prints its port once it is serving.
 start_sim() {
   local index=$1
-  "$sim" --seed "$index" >"$work/sim$index.out" 2>"$work/sim$index.err" &
+  "$sim" --seed "$index" --log >"$work/sim$index.out" 2>"$work/sim$index.err" &
   sim_pids+=("$!")
   local tries
   for tries in $(seq 100); do

@@ -144,14 +144,15 @@ TEST(StatusVariation, TenThousandVariationsReadAsTheDocumentedFormat) {
 // The same through the wire: the getter's exchange, the 128-byte line and the
 // 22-byte threshold stand between the device and the parser.
 TEST(StatusVariationOnTheWire, EveryVariationEndsInTheExpectedCache) {
+  // Before the device, so they outlive the thread that answers with them.
+  std::mutex reply_mutex;
+  std::string reply;
   test::pty_device device;
   serial_t *serial = serial_open(device.path().c_str(), 115200);
   ASSERT_NE(serial, nullptr);
   g_serial_t = serial;
   auto *handle = reinterpret_cast<uint32_t *>(serial);
 
-  std::mutex reply_mutex;
-  std::string reply;
   device.serve([&](const std::string &line) -> std::optional<std::string> {
     if (line != "#140") return std::nullopt;
     std::lock_guard<std::mutex> guard(reply_mutex);
