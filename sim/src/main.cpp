@@ -32,7 +32,7 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
   app.add_option("--drop-every", faults.drop_every, "Withhold every Nth reply")
       ->check(CLI::PositiveNumber);
   app.add_flag("--garbage", faults.garbage,
-               "After each reply, once the host is idle, send a line of noise bytes");
+               "Send 1-8 noise bytes (never CR or LF) right before each reply");
   app.add_flag("--split", faults.split, "Send replies in 3-byte chunks 5 ms apart");
   app.add_option("--unplug-after", unplug_seconds, "Close the port for good after SECONDS")
       ->check(CLI::PositiveNumber);

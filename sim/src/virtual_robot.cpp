@@ -41,12 +41,6 @@ int poll_timeout_until(std::optional<time_point> deadline, time_point now) {
   return static_cast<int>(std::min<long long>(wait, INT_MAX));
 }
 
-std::optional<time_point> earliest(std::optional<time_point> a, std::optional<time_point> b) {
-  if (!a) return b;
-  if (!b) return a;
-  return std::min(*a, *b);
-}
-
 }  // namespace
 
 virtual_robot::file_descriptor &virtual_robot::file_descriptor::operator=(
@@ -174,7 +168,7 @@ void virtual_robot::serve() {
   while (true) {
     std::array<pollfd, 3> fds{pollfd{wake_.get(), POLLIN, 0}, pollfd{port_watch_.get(), POLLIN, 0},
                               pollfd{master_.get(), POLLIN, 0}};
-    const int timeout = poll_timeout_until(earliest(unplug_at, noise_due_), clock::now());
+    const int timeout = poll_timeout_until(unplug_at, clock::now());
     if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) break;
     const auto now = clock::now();
@@ -190,7 +184,6 @@ void virtual_robot::serve() {
       // Cannot happen while the slave is held open; avoid spinning if it does.
       if (!pause_for(milliseconds{50})) break;
     }
-    if (noise_due_ && clock::now() >= *noise_due_) send_noise();
   }
   serving_ = false;
 }
@@ -213,7 +206,6 @@ void virtual_robot::handle_port_events() {
       ::tcflush(slave_.get(), TCIFLUSH);
       assembler_.reset();
       protocol_.host_disconnected();
-      noise_due_.reset();
       log("-- host closed the port");
     }
   }
@@ -225,7 +217,6 @@ bool virtual_robot::handle_bytes(std::string_view chunk) {
     // Hosts end lines with "\r\r" or "\r\n\r"; the empty lines between are
     // not commands and get no reply.
     if (line.text.empty()) continue;
-    noise_due_.reset();
     if (!answer(line)) return false;
   }
   return true;
@@ -251,9 +242,8 @@ bool virtual_robot::answer(const received_line &line) {
     return true;
   }
   if (faults.latency.count() > 0 && !pause_for(faults.latency)) return false;
-  if (!send_reply(reply)) return false;
-  if (faults.garbage) noise_due_ = clock::now() + garbage_idle;
-  return true;
+  if (faults.garbage) reply.insert(0, noise());
+  return send_reply(reply);
 }
 
 bool virtual_robot::send_reply(std::string_view reply) {
@@ -269,23 +259,19 @@ bool virtual_robot::send_reply(std::string_view reply) {
   return true;
 }
 
-void virtual_robot::send_noise() {
-  noise_due_.reset();
-  // Control bytes and high-bit bytes, never a line end, closed by "\r\n" so
-  // the noise forms one line of its own.
+// Line noise: control and high-bit bytes, never a line end, so the reply
+// after it still arrives as one line, just with junk in front.
+std::string virtual_robot::noise() {
   std::uniform_int_distribution<int> length(1, 8);
   std::uniform_int_distribution<int> byte(0, 255);
-  std::string noise;
+  std::string bytes;
   for (int i = length(noise_bytes_); i > 0; --i) {
-    char c = '\0';
-    do {
-      c = static_cast<char>(byte(noise_bytes_));
-    } while (c == '\r' || c == '\n');
-    noise.push_back(c);
+    auto c = static_cast<unsigned char>(byte(noise_bytes_));
+    if (c >= 0x20 && c < 0x7f) c = static_cast<unsigned char>(c | 0x80);
+    if (c == '\r' || c == '\n') c = 0x7f;
+    bytes.push_back(static_cast<char>(c));
   }
-  noise += "\r\n";
-  log("tx " + escape_bytes(noise) + " (noise)");
-  send(noise);
+  return bytes;
 }
 
 bool virtual_robot::send(std::string_view bytes) {

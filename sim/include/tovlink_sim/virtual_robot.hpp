@@ -30,7 +30,7 @@ struct fault_options {
   bool reject_link = false;  // answer every "E,0,..." with an error instead of "AOK"
   milliseconds latency{0};   // wait this long before each reply
   unsigned drop_every = 0;   // withhold every Nth reply (0: none)
-  bool garbage = false;      // a noise line after each reply while the line is idle
+  bool garbage = false;      // a few noise bytes (never \r or \n) right before each reply
   bool split = false;        // send replies in small chunks with short gaps
   std::optional<milliseconds> unplug_after;  // then close the port for good
 };
@@ -38,8 +38,6 @@ struct fault_options {
 // Split replies go out in chunks of this many bytes, this far apart.
 inline constexpr std::size_t split_chunk_bytes = 3;
 inline constexpr milliseconds split_chunk_gap{5};
-// A noise line follows a reply once the host has been quiet this long.
-inline constexpr milliseconds garbage_idle{20};
 
 struct robot_options {
   std::string peer_id{default_peer_id};
@@ -99,7 +97,7 @@ class virtual_robot {
   bool answer(const received_line &line);
   bool send(std::string_view bytes);
   bool send_reply(std::string_view reply);
-  void send_noise();
+  std::string noise();
   bool pause_for(milliseconds span);
   void unplug();
   void log(std::string_view text) const;
@@ -125,7 +123,6 @@ class virtual_robot {
   line_assembler assembler_;
   std::size_t replies_ = 0;
   int hosts_open_ = 0;
-  std::optional<time_point> noise_due_;
   std::minstd_rand noise_bytes_;
 };
 
