@@ -18,9 +18,11 @@ using tovlink::sim::robot_options;
 void add_options(CLI::App &app, robot_options &options, bool &log, double &unplug_seconds) {
   auto &faults = options.faults;
   app.add_option("--link", options.link_path,
-                 "Make a symbolic link PATH to the port (removed on exit)");
+                 "Make a symbolic link PATH to the port (removed on exit)")
+      ->type_name("PATH");
   app.add_flag("--log", log, "Print every line received (rx) and sent (tx), time-stamped");
   app.add_option("--peer-id", options.peer_id, "Peer id the adapter reports for GDH")
+      ->type_name("ID")
       ->capture_default_str();
   app.add_flag("--silent", faults.silent, "Never answer");
   app.add_flag("--no-mldp", faults.no_mldp, "Answer \"I\" with an error instead of MLDP");
@@ -28,15 +30,20 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
   app.add_option_function<int>(
          "--latency", [&](int ms) { faults.latency = tovlink::sim::milliseconds{ms}; },
          "Wait MS milliseconds before each reply")
+      ->type_name("MS")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--drop-every", faults.drop_every, "Withhold every Nth reply")
+      ->type_name("N")
       ->check(CLI::PositiveNumber);
   app.add_flag("--garbage", faults.garbage,
                "Send 1-8 noise bytes (never CR or LF) right before each reply");
   app.add_flag("--split", faults.split, "Send replies in 3-byte chunks 5 ms apart");
-  app.add_option("--unplug-after", unplug_seconds, "Close the port for good after SECONDS")
+  app.add_option("--unplug-after", unplug_seconds,
+                 "Close the port for good after SECONDS, then exit")
+      ->type_name("SECONDS")
       ->check(CLI::PositiveNumber);
   app.add_option("--seed", options.noise_seed, "Seed of the sensor and noise generators")
+      ->type_name("N")
       ->capture_default_str();
 }
 
