@@ -176,7 +176,8 @@ void virtual_robot::serve() {
       unplug();
       return;
     }
-    if (fds[1].revents & POLLIN) handle_port_events();
+    // Bytes first: a host that writes and closes at once has its last line
+    // answered before its departure clears the terminal.
     if (fds[2].revents & POLLIN) {
       const auto count = ::read(master_.get(), buffer.data(), buffer.size());
       if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
@@ -184,6 +185,7 @@ void virtual_robot::serve() {
       // Cannot happen while the slave is held open; avoid spinning if it does.
       if (!pause_for(milliseconds{50})) break;
     }
+    if (fds[1].revents & POLLIN) handle_port_events();
   }
   serving_ = false;
 }
