@@ -101,6 +101,10 @@ int main(int argc, char **argv) {
   }
 
   std::FILE *out = take_report_output();
+  if (out == nullptr) {
+    std::perror("tovlink-bench: standard output");
+    return 1;
+  }
   try {
     report figures = run(used);
     if (json) {
