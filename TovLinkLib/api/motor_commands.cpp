@@ -11,9 +11,6 @@ namespace {
 constexpr int32_t k_all_motors = 255;
 constexpr int32_t k_min_power_value = 500;
 
-bool is_motor(int32_t motor) {
-  return motor >= 1 && motor <= k_motor_count;
-}
 bool is_motor_or_all(int32_t motor) {
   return is_motor(motor) || motor == k_all_motors;
 }

@@ -6,6 +6,7 @@
 
 #include "frame/library_state.h"
 #include "protocol/line_exchange.h"
+#include "protocol/status_line.h"
 
 namespace tovlink {
 
@@ -15,6 +16,11 @@ inline bool begin_operation(const uint32_t *handle) {
   if (check_handle(handle)) return true;
   settle(TOVLINK_ERR_NOT_CONNECTED);
   return false;
+}
+
+// Hosts number the motors 1 to 7.
+inline bool is_motor(int32_t motor) {
+  return motor >= 1 && motor <= k_motor_count;
 }
 
 inline uint32_t reject_argument() {

@@ -24,10 +24,6 @@ uint32_t read_fresh(uint32_t *handle, int32_t *out, const int32_t &cached) {
   return refresh_and_read(handle, out, cached);
 }
 
-bool is_motor(int32_t motor) {
-  return motor >= 1 && motor <= k_motor_count;
-}
-
 }  // namespace
 
 extern "C" {
