@@ -1,13 +1,20 @@
 // tovlink-sim: the virtual robot as a program.  Prints the pseudo-terminal's
 // path on the first line of standard output, then serves until SIGINT or
 // SIGTERM (or until --unplug-after has closed the port).
+//
+// Exit status: 0 served and stopped, 1 could not start (pseudo-terminal,
+// link in use), 2 bad command line — the same as tovlink's.
 #include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <cstdlib>
 
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <string>
+#include <system_error>
 
 #include "tovlink_sim/virtual_robot.hpp"
 
@@ -15,13 +22,47 @@ namespace {
 
 using tovlink::sim::robot_options;
 
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+constexpr int max_latency_ms = 60'000;
+
+// A whole number in [low, high]; the message names the option's meaning.
+CLI::Validator whole_in(long long low, long long high, const std::string &what) {
+  const auto range = std::to_string(low) + "-" + std::to_string(high);
+  return CLI::Validator(
+      [=](std::string &input) -> std::string {
+        long long value = 0;
+        const auto *end = input.data() + input.size();
+        const auto [stop, error] = std::from_chars(input.data(), end, value);
+        if (input.empty() || error != std::errc{} || stop != end || value < low || value > high) {
+          return what + " must be " + range + " (got '" + input + "')";
+        }
+        return {};
+      },
+      range);
+}
+
+CLI::Validator positive_seconds() {
+  return CLI::Validator(
+      [](std::string &input) -> std::string {
+        char *end = nullptr;
+        const double value = std::strtod(input.c_str(), &end);
+        if (input.empty() || *end != '\0' || !(value > 0) || value > 1e6) {
+          return "seconds must be a number above 0 (got '" + input + "')";
+        }
+        return {};
+      },
+      "SECONDS>0");
+}
+
 void add_options(CLI::App &app, robot_options &options, bool &log, double &unplug_seconds) {
   auto &faults = options.faults;
   app.add_option("--link", options.link_path,
                  "Make a symbolic link PATH to the port (removed on exit)")
       ->type_name("PATH");
   app.add_flag("--log", log, "Print every line received (rx) and sent (tx), time-stamped");
-  app.add_option("--peer-id", options.peer_id, "Peer id the adapter reports for GDH")
+  app.add_option("--peer-id", options.peer_id,
+                 "Peer id the adapter reports for GDH (default 001EC0ABCDEF)")
       ->type_name("ID")
       ->capture_default_str();
   app.add_flag("--silent", faults.silent, "Never answer");
@@ -29,22 +70,35 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
   app.add_flag("--reject-link", faults.reject_link, "Answer the E,0 link line with an error");
   app.add_option_function<int>(
          "--latency", [&](int ms) { faults.latency = tovlink::sim::milliseconds{ms}; },
-         "Wait MS milliseconds before each reply")
+         "Wait MS milliseconds (0-60000) before each reply")
       ->type_name("MS")
-      ->check(CLI::NonNegativeNumber);
+      ->check(whole_in(0, max_latency_ms, "latency"));
   app.add_option("--drop-every", faults.drop_every, "Withhold every Nth reply")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
+      ->check(whole_in(1, 1'000'000, "N"));
   app.add_flag("--garbage", faults.garbage,
                "Send 1-8 noise bytes (never CR or LF) right before each reply");
   app.add_flag("--split", faults.split, "Send replies in 3-byte chunks 5 ms apart");
   app.add_option("--unplug-after", unplug_seconds,
                  "Close the port for good after SECONDS, then exit")
       ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--seed", options.noise_seed, "Seed of the sensor and noise generators")
+      ->check(positive_seconds());
+  app.add_option("--seed", options.noise_seed,
+                 "Seed of the sensor and noise generators (default 1)")
       ->type_name("N")
       ->capture_default_str();
+}
+
+// Help lists each option with its value's name only ("--latency MS"); the
+// ranges and defaults are in the descriptions.
+void tidy_help(CLI::App &app) {
+  app.get_formatter()->column_width(26);
+  for (auto *option : app.get_options()) {
+    if (option->get_type_size() == 0 || option->get_positional()) continue;
+    auto name = option->get_type_name();
+    name = name.substr(0, name.find_first_of(":="));
+    option->option_text(name);
+  }
 }
 
 void print_log_line(const std::string &line) {
@@ -78,7 +132,19 @@ int main(int argc, char **argv) {
   bool log = false;
   double unplug_seconds = 0;
   add_options(app, options, log, unplug_seconds);
-  CLI11_PARSE(app, argc, argv);
+  tidy_help(app);
+  app.footer(
+      "The port's path is the first line on standard output.\n"
+      "Exit status: 0 served and stopped, 1 could not start (e.g. the link is in\n"
+      "use by another tovlink-sim), 2 bad command line.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError &error) {
+    std::fprintf(stderr, "tovlink-sim: %s\nRun with --help for more information.\n", error.what());
+    return exit_usage;
+  }
   if (unplug_seconds > 0) {
     options.faults.unplug_after = std::chrono::duration_cast<tovlink::sim::milliseconds>(
         std::chrono::duration<double>(unplug_seconds));
@@ -93,7 +159,7 @@ int main(int argc, char **argv) {
     robot.start();
   } catch (const std::exception &error) {
     std::fprintf(stderr, "tovlink-sim: %s\n", error.what());
-    return 1;
+    return exit_failure;
   }
   std::printf("%s\n", robot.slave_path().c_str());
   std::fflush(stdout);

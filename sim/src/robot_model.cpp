@@ -101,6 +101,7 @@ void robot_model::set_adjustment(int motor, int offset) {
 }
 
 void robot_model::set_led(int led, bool on) {
+  if (!valid_led(led)) return;
   const auto found = std::find(leds_on_.begin(), leds_on_.end(), led);
   if (on && found == leds_on_.end()) {
     leds_on_.push_back(led);

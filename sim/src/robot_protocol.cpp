@@ -94,12 +94,14 @@ std::optional<std::string> move_all(const context &c, milliseconds duration) {
 // arguments were out of range.
 constexpr std::array numeric_commands{
     numeric_command{"#100", 1,
-                    [](const context &c) {
+                    [](const context &c) -> std::optional<std::string> {
+                      if (!robot_model::valid_led(c.args[0])) return std::nullopt;
                       c.model.set_led(c.args[0], true);
                       return ok();
                     }},
     numeric_command{"#101", 1,
-                    [](const context &c) {
+                    [](const context &c) -> std::optional<std::string> {
+                      if (!robot_model::valid_led(c.args[0])) return std::nullopt;
                       c.model.set_led(c.args[0], false);
                       return ok();
                     }},
@@ -226,11 +228,13 @@ constexpr std::array numeric_commands{
                       return "PL," + std::to_string(c.model.sample(c.now).saved_power_limit);
                     }},
     numeric_command{"#810", 2,
-                    [](const context &c) -> std::optional<std::string> {
-                      if (!robot_model::valid_motor(c.args[0])) return std::nullopt;
-                      c.model.set_adjustment(c.args[0], c.args[1]);
-                      return ok();
-                    }},
+                    [](const context &c) -> std::
+                                             optional<std::string> {
+                                               if (!robot_model::valid_motor(c.args[0]))
+                                                 return std::nullopt;
+                                               c.model.set_adjustment(c.args[0], c.args[1]);
+                                               return ok();
+                                             }},
 };
 
 std::string robot_reply(std::string_view line, robot_model &model, time_point now) {

@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -93,9 +95,47 @@ void virtual_robot::open_terminal() {
   if (wake_.get() < 0) throw_errno("eventfd");
 }
 
+// The lock file beside the link says who serves it.  flock() locks die with
+// their process, so a robot that was killed leaves a file that the next one
+// simply locks again; a live one keeps every other robot off its link.
+void virtual_robot::lock_link() {
+  const std::string lock_path = options_.link_path + ".lock";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    file_descriptor lock{::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+    if (lock.get() < 0) throw_errno("lock file " + lock_path);
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK) throw_errno("lock file " + lock_path);
+      std::array<char, 32> owner{};
+      const auto count = ::pread(lock.get(), owner.data(), owner.size() - 1, 0);
+      std::string pid{owner.data(), count > 0 ? static_cast<std::size_t>(count) : 0};
+      while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
+      throw std::system_error(EBUSY, std::generic_category(),
+                              "link " + options_.link_path + " is in use by another virtual robot" +
+                                  (pid.empty() ? "" : " (pid " + pid + ")"));
+    }
+    // A robot that was just leaving may have removed the file we opened:
+    // only a lock on the file still at the path counts.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(lock.get(), &held) != 0 || ::stat(lock_path.c_str(), &named) != 0 ||
+        held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+      continue;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(lock.get(), 0) != 0 || ::pwrite(lock.get(), pid.data(), pid.size(), 0) < 0) {
+      throw_errno("lock file " + lock_path);
+    }
+    link_lock_ = std::move(lock);
+    return;
+  }
+  throw std::system_error(EBUSY, std::generic_category(),
+                          "link " + options_.link_path + " keeps changing hands");
+}
+
 void virtual_robot::make_link() {
   namespace fs = std::filesystem;
   if (options_.link_path.empty()) return;
+  lock_link();
   const fs::path link{options_.link_path};
   std::error_code error;
   // A link left behind by an earlier run that was killed is replaced; any
@@ -108,13 +148,21 @@ void virtual_robot::make_link() {
 
 void virtual_robot::remove_link() {
   namespace fs = std::filesystem;
-  if (!link_made_) return;
-  link_made_ = false;
-  std::error_code error;
-  const fs::path link{options_.link_path};
-  if (fs::is_symlink(fs::symlink_status(link, error)) &&
-      fs::read_symlink(link, error) == fs::path{slave_path_}) {
-    fs::remove(link, error);
+  if (link_made_) {
+    link_made_ = false;
+    std::error_code error;
+    const fs::path link{options_.link_path};
+    // Only a link that still leads to this robot's port is ours to remove.
+    if (fs::is_symlink(fs::symlink_status(link, error)) &&
+        fs::read_symlink(link, error) == fs::path{slave_path_}) {
+      fs::remove(link, error);
+    }
+  }
+  if (link_lock_.get() >= 0) {
+    // Removed while still locked, so a robot that opens it meanwhile sees
+    // that its file is gone (lock_link checks) and makes a new one.
+    ::unlink((options_.link_path + ".lock").c_str());
+    link_lock_.reset();
   }
 }
 

@@ -144,6 +144,8 @@ TEST(RobotModel, KeepsLedsToneSpeechAndSettings) {
   model.set_led(1, true);
   model.set_led(3, true);
   model.set_led(2, false);
+  model.set_led(7, true);  // the robot has LEDs 1-6 only
+  model.set_led(0, true);
   model.play_tone({440, 300}, at(0));
   model.set_voice_speed(150);
   model.set_adjustment(5, -12);

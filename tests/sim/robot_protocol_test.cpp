@@ -67,7 +67,7 @@ TEST(RobotProtocol, EveryCommandIsAcknowledgedOrRefused) {
                      {"#152,2,000,1200", "OK"},
                      {"#810,6,-005", "OK"},
                      {"#100,3", "OK"},
-                     {"#101,-3", "OK"},
+                     {"#101,6", "OK"},
                      {"#110,00440,0300", "OK"},
                      {"#120,150", "OK"},
                      {"#121,hello, world", "OK"},
@@ -90,6 +90,9 @@ TEST(RobotProtocol, EveryCommandIsAcknowledgedOrRefused) {
                      {"#120,301", "ERR,ARGS"},
                      {"#121", "ERR,ARGS"},
                      {"#136,1,2,3", "ERR,ARGS"},
+                     {"#100,0", "ERR,ARGS"},
+                     {"#101,7", "ERR,ARGS"},
+                     {"#100,-3", "ERR,ARGS"},
                  });
 }
 

@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 // The program with its standard output on a pipe.
 class sim_program {
  public:
-  explicit sim_program(std::vector<std::string> args) {
+  explicit sim_program(std::vector<std::string> args, std::string *errors = nullptr) {
     args.insert(args.begin(), TOVLINK_SIM_PATH);
     std::vector<char *> argv;
     for (auto &arg : args) argv.push_back(arg.data());
@@ -35,11 +35,21 @@ class sim_program {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::array<int, 2> err_pipe{-1, -1};
+    if (errors != nullptr && ::pipe2(err_pipe.data(), O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipe[1]);
     out_ = pipe[0];
+    if (err_pipe[0] >= 0) {
+      ::close(err_pipe[1]);
+      err_ = err_pipe[0];
+      errors_ = errors;
+    }
   }
   ~sim_program() {
     if (pid_ > 0) {
@@ -47,6 +57,7 @@ class sim_program {
       ::waitpid(pid_, nullptr, 0);
     }
     if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
   }
 
   // Reads standard output up to the first line feed.
@@ -71,6 +82,15 @@ class sim_program {
   // Exit status, or -1 when it did not exit normally.
   int wait() {
     int status = 0;
+    if (errors_ != nullptr) {
+      std::array<char, 1024> chunk{};
+      pollfd ready{err_, POLLIN, 0};
+      while (::poll(&ready, 1, 5000) > 0) {
+        const auto count = ::read(err_, chunk.data(), chunk.size());
+        if (count <= 0) break;
+        errors_->append(chunk.data(), static_cast<std::size_t>(count));
+      }
+    }
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -84,6 +104,8 @@ class sim_program {
 
   pid_t pid_ = -1;
   int out_ = -1;
+  int err_ = -1;
+  std::string *errors_ = nullptr;
 };
 
 std::filesystem::path link_path(const char *name) {
@@ -116,6 +138,46 @@ TEST(SimProgram, ExitsByItselfOnceUnplugged) {
   ASSERT_TRUE(program.first_line().starts_with("/dev/pts/"));
   EXPECT_EQ(program.wait(), 0);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST(SimProgram, ASecondRobotKeepsOffALinkInUseAndLeavesItAlone) {
+  const auto link = link_path("shared");
+  sim_program first{{"--link", link.string()}};
+  const auto port = first.first_line();
+  ASSERT_TRUE(port.starts_with("/dev/pts/")) << port;
+
+  std::string errors;
+  sim_program second{{"--link", link.string()}, &errors};
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_NE(errors.find("is in use by another virtual robot (pid "), std::string::npos) << errors;
+  // The first robot's link survives the second's start and exit.
+  EXPECT_EQ(std::filesystem::read_symlink(link), std::filesystem::path{port});
+
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(), 0);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  EXPECT_FALSE(std::filesystem::exists(link.string() + ".lock"));
+
+  // Once the first has gone, the link is free again.
+  sim_program third{{"--link", link.string()}};
+  EXPECT_TRUE(third.first_line().starts_with("/dev/pts/"));
+}
+
+TEST(SimProgram, BadOptionsExitWithTwoAndSayWhy) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--latency", "-5"}, "latency must be 0-60000 (got '-5')"},
+      {{"--drop-every", "0"}, "N must be 1-1000000 (got '0')"},
+      {{"--unplug-after", "soon"}, "seconds must be a number above 0 (got 'soon')"},
+      {{"--frobnicate"}, "--frobnicate"},
+  };
+  for (const auto &[args, message] : cases) {
+    SCOPED_TRACE(args.front());
+    std::string errors;
+    sim_program program{args, &errors};
+    EXPECT_EQ(program.wait(), 2);
+    EXPECT_NE(errors.find(message), std::string::npos) << errors;
+    EXPECT_LT(errors.size(), 200u) << errors;
+  }
 }
 
 }  // namespace

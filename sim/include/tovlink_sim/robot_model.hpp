@@ -27,6 +27,10 @@ inline constexpr int home_angle = 90;
 inline constexpr int min_voice_speed = 50;
 inline constexpr int max_voice_speed = 300;
 inline constexpr int default_voice_speed = 100;
+// LEDs are numbered 1-6: two eyes (1 left, 2 right), the mouth (3), the chest
+// (4) and the two ears (5 left, 6 right).  Other numbers are refused.
+inline constexpr int first_led = 1;
+inline constexpr int led_count = 6;
 // Battery in millivolts: a full two-cell pack, and where the gauge stops.
 inline constexpr double full_battery_mv = 7900.0;
 inline constexpr double empty_battery_mv = 6000.0;
@@ -82,6 +86,7 @@ class robot_model {
   void release(int motor, time_point now);
   void set_adjustment(int motor, int offset);
 
+  // led is 1-6; other numbers are ignored (the protocol refuses them).
   void set_led(int led, bool on);
   void play_tone(tone sound, time_point now);
   void set_voice_speed(int speed);
@@ -94,6 +99,7 @@ class robot_model {
   int position_of(int motor, time_point now) const;
 
   static bool valid_motor(int motor) { return motor >= 0 && motor < motor_count; }
+  static bool valid_led(int led) { return led >= first_led && led < first_led + led_count; }
 
  private:
   struct motion {

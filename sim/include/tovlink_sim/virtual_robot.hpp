@@ -42,7 +42,10 @@ inline constexpr milliseconds split_chunk_gap{5};
 struct robot_options {
   std::string peer_id{default_peer_id};
   fault_options faults;
-  // When set, a symbolic link to the slave is made here (and removed on stop).
+  // When set, a symbolic link to the slave is made here (and removed on stop,
+  // if it still leads to this robot's port).  A lock file "<link_path>.lock"
+  // beside it, held while serving, keeps a second robot off a link in use:
+  // start() then throws std::system_error with EBUSY.
   std::string link_path;
   // Receives each wire-log line (time stamp first, no line end) from the
   // serving thread.  Unset: no log.
@@ -88,6 +91,7 @@ class virtual_robot {
   };
 
   void open_terminal();
+  void lock_link();
   void make_link();
   void remove_link();
   void serve();
@@ -107,6 +111,7 @@ class virtual_robot {
   file_descriptor slave_;
   file_descriptor port_watch_;
   file_descriptor wake_;
+  file_descriptor link_lock_;
   std::string slave_path_;
   bool link_made_ = false;
   std::thread server_;
