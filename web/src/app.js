@@ -1,0 +1,252 @@
+// The panel's entry point: the daemon's robots and their telemetry, the
+// connection status, the list and robot views, and the record of failures.
+
+import { Connection, CommandError, socketUrl } from './connection.js';
+import { History } from './plots.js';
+import { RobotView } from './robot-view.js';
+
+const WATCH_RATE_HZ = 10;
+const FAILURES_KEPT = 50;
+const TOAST_MS = 6000;
+
+// What the panel knows about the daemon's robots. Events: 'list' when the
+// set of robots changes, 'robot' {name, what: 'state'|'telemetry'}.
+class Store extends EventTarget {
+  constructor() {
+    super();
+    this.robots = new Map();
+    this.histories = new Map();
+    this.online = false;
+  }
+
+  historyOf(name) {
+    if (!this.histories.has(name)) this.histories.set(name, new History());
+    return this.histories.get(name);
+  }
+
+  setOnline(online) {
+    this.online = online;
+    for (const name of this.robots.keys()) this.changed(name, 'state');
+  }
+
+  setRobots(list) {
+    const previous = this.robots;
+    this.robots = new Map();
+    for (const { name, port, state, sim } of list) {
+      this.robots.set(name, { ...previous.get(name), name, port, state, sim: Boolean(sim) });
+    }
+    this.dispatchEvent(new CustomEvent('list'));
+    for (const name of this.robots.keys()) this.changed(name, 'state');
+  }
+
+  setState(name, state, port) {
+    const robot = this.robots.get(name);
+    if (!robot) return;
+    if (robot.state === state && (port === undefined || robot.port === port)) return;
+    robot.state = state;
+    if (port !== undefined) robot.port = port;
+    this.changed(name, 'state');
+  }
+
+  setTelemetry(message) {
+    const robot = this.robots.get(message.robot);
+    if (!robot) return;
+    if (message.state) this.setState(message.robot, message.state);
+    robot.telemetry = message;
+    robot.readAt = Date.now() - (Number(message.age_ms) || 0);
+    this.historyOf(message.robot).add(robot.readAt / 1000, message);
+    this.changed(message.robot, 'telemetry');
+  }
+
+  changed(name, what) {
+    this.dispatchEvent(new CustomEvent('robot', { detail: { name, what } }));
+  }
+}
+
+const store = new Store();
+const view = document.getElementById('view');
+const linkStatus = document.getElementById('link-status');
+const failureList = document.getElementById('failure-list');
+const toast = document.getElementById('toast');
+
+// ---- failures -------------------------------------------------------------
+
+let toastTimer = null;
+
+function reportFailure(robot, what, error) {
+  const isCommandError = error instanceof CommandError;
+  const message = isCommandError ? error.message : String(error);
+  const item = document.createElement('li');
+  item.dataset.cmd = isCommandError ? error.cmd : '';
+  if (isCommandError && error.errorName) item.dataset.error = error.errorName;
+  const time = document.createElement('time');
+  time.dateTime = new Date().toISOString();
+  time.textContent = new Date().toLocaleTimeString();
+  const title = document.createElement('strong');
+  title.textContent = robot ? `${robot}: ${what}` : what;
+  const detail = document.createElement('span');
+  detail.className = 'failure-message';
+  detail.textContent = message;
+  item.append(time, ' ', title, ' — ', detail);
+  if (isCommandError && (error.errorName || error.code !== null)) {
+    const code = document.createElement('span');
+    code.className = 'failure-code';
+    code.textContent = ` (${[error.errorName, error.code].filter((part) => part !== null).join(' ')})`;
+    item.append(code);
+  }
+  failureList.prepend(item);
+  while (failureList.children.length > FAILURES_KEPT) failureList.lastChild.remove();
+  document.getElementById('failures').hidden = false;
+
+  toast.textContent = `${title.textContent} failed: ${message}`;
+  toast.hidden = false;
+  clearTimeout(toastTimer);
+  toastTimer = setTimeout(() => { toast.hidden = true; }, TOAST_MS);
+}
+
+document.getElementById('failures-clear').addEventListener('click', () => {
+  failureList.replaceChildren();
+  document.getElementById('failures').hidden = true;
+});
+
+// Runs one command; resolves with its result, or with null once the failure
+// has been shown. `what` says in words what was asked.
+async function command(robot, cmd, args, what) {
+  try {
+    return await connection.request(cmd, robot ? { robot, ...args } : args);
+  } catch (error) {
+    reportFailure(robot, what, error);
+    return null;
+  }
+}
+
+// ---- connection -----------------------------------------------------------
+
+let retryAt = 0;
+let statusTimer = null;
+
+function showLinkStatus(status) {
+  clearInterval(statusTimer);
+  linkStatus.dataset.state = status.state;
+  const retry = document.getElementById('retry-now');
+  retry.hidden = status.state !== 'waiting';
+  const text = linkStatus.querySelector('.text');
+  if (status.state === 'open') {
+    text.textContent = 'Connected';
+  } else if (status.state === 'connecting') {
+    text.textContent = status.attempt > 1 ? `Reconnecting (attempt ${status.attempt})…` : 'Connecting…';
+  } else {
+    retryAt = Date.now() + status.retryInMs;
+    const tick = () => {
+      const seconds = Math.max(0, Math.ceil((retryAt - Date.now()) / 1000));
+      text.textContent = `No connection to the daemon — retrying in ${seconds} s`;
+    };
+    tick();
+    statusTimer = setInterval(tick, 500);
+  }
+}
+
+const connection = new Connection(socketUrl(window.location), {
+  onStatus(status) {
+    showLinkStatus(status);
+    if (status.state !== 'open' && store.online) store.setOnline(false);
+  },
+  async onOpen(version) {
+    linkStatus.title = `tovlinkd ${version.release ?? ''}, protocol ${version.proto?.major}.${version.proto?.minor}`;
+    store.online = true;
+    const devices = await command(null, 'devices', {}, 'List the robots');
+    if (devices) store.setRobots(devices.robots ?? []);
+    await command(null, 'watch', { enable: true, rate_hz: WATCH_RATE_HZ }, 'Watch the robots');
+  },
+  onPush(message) {
+    if (message.class === 'telemetry') store.setTelemetry(message);
+    else if (message.class === 'state') store.setState(message.robot, message.state, message.port);
+  },
+});
+
+document.getElementById('retry-now').addEventListener('click', () => connection.retryNow());
+
+// ---- views ----------------------------------------------------------------
+
+function stateLabel(state) {
+  return store.online ? state ?? 'unknown' : 'daemon offline';
+}
+
+class ListView {
+  constructor(root) {
+    this.root = root;
+    this.items = new Map();
+    this.onList = () => this.build();
+    this.onRobot = (event) => this.update(event.detail.name);
+    store.addEventListener('list', this.onList);
+    store.addEventListener('robot', this.onRobot);
+    this.build();
+  }
+
+  build() {
+    const heading = document.createElement('h1');
+    heading.textContent = 'Robots';
+    const list = document.createElement('ul');
+    list.className = 'robot-list';
+    this.items.clear();
+    for (const robot of store.robots.values()) {
+      const item = document.createElement('li');
+      item.dataset.robot = robot.name;
+      item.innerHTML = `<a class="card robot-link"><span class="name"></span>
+        <span class="state"></span><span class="port"></span><span class="battery"></span></a>`;
+      item.querySelector('a').href = `#/robot/${encodeURIComponent(robot.name)}`;
+      item.querySelector('.name').textContent = robot.name + (robot.sim ? ' (virtual)' : '');
+      list.append(item);
+      this.items.set(robot.name, item);
+      this.update(robot.name);
+    }
+    if (store.robots.size === 0) {
+      const empty = document.createElement('p');
+      empty.textContent = store.online ? 'The daemon has no robots.' : 'Waiting for the daemon…';
+      this.root.replaceChildren(heading, empty);
+    } else {
+      this.root.replaceChildren(heading, list);
+    }
+  }
+
+  update(name) {
+    const item = this.items.get(name);
+    const robot = store.robots.get(name);
+    if (!item || !robot) return;
+    const state = item.querySelector('.state');
+    state.dataset.state = store.online ? robot.state : 'offline';
+    state.textContent = stateLabel(robot.state);
+    item.querySelector('.port').textContent = robot.port ?? '';
+    item.querySelector('.battery').textContent = robot.telemetry ? `${robot.telemetry.battery} mV` : '';
+  }
+
+  destroy() {
+    store.removeEventListener('list', this.onList);
+    store.removeEventListener('robot', this.onRobot);
+  }
+}
+
+let current = null;
+
+function route({ focus = true } = {}) {
+  current?.destroy();
+  const match = /^#\/robot\/(.+)$/.exec(window.location.hash);
+  if (match) {
+    const name = decodeURIComponent(match[1]);
+    document.title = `${name} — TovLink panel`;
+    current = new RobotView(view, name, store, command);
+  } else {
+    document.title = 'TovLink panel';
+    current = new ListView(view);
+  }
+  if (focus) view.focus({ preventScroll: true });
+}
+
+// A robot view may be built before the daemon's list arrives (its port and
+// kind come from the list): build it again then.
+store.addEventListener('list', () => {
+  if (current instanceof RobotView) route({ focus: false });
+});
+window.addEventListener('hashchange', route);
+route();
+connection.start();
