@@ -12,6 +12,6 @@ set(TOVLINK_PORTABLE_SOURCES
   api/text_queries.cpp
   api/motor_commands.cpp
   api/led_sound_voice.cpp
-  api/version.cpp)
+  api/c_api.cpp)
 set(TOVLINK_POSIX_SOURCES transport/platform_posix.cpp transport/posix_custom_baud.cpp)
 set(TOVLINK_WIN32_SOURCES transport/platform_win32.cpp)

@@ -1,6 +1,7 @@
-# Installation: the shared library with its SONAME links, the public header, a
-# CMake package (find_package(TovLinkLib) -> TovLinkLib::TovLinkLib), the
-# pkg-config file tovlink.pc, the Python module, and the tovlink and
+# Installation: the shared libraries with their SONAME links, the public
+# headers, a CMake package (find_package(TovLinkLib) -> TovLinkLib::TovLinkLib
+# and TovLinkLib::TovLinkCxx), the pkg-config files tovlink.pc and
+# tovlink-cxx.pc, the Python module, and the tovlink and
 # tovlink-sim programs with their man pages.  Only the shared library is
 # exported: the object and static libraries behind it stay in the build tree.
 include(CMakePackageConfigHelpers)
@@ -24,6 +25,17 @@ install(TARGETS TovLinkLib
     NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+
+# The C++ interface: its library and tovlink/robot.hpp.
+install(TARGETS TovLinkCxx
+  EXPORT TovLinkLibTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+    NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+install(FILES ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/robot.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tovlink
+  COMPONENT Development)
 
 # --- CMake package ----------------------------------------------------------
 install(EXPORT TovLinkLibTargets
@@ -61,7 +73,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/InstallPaths.cmake.in
   ${tovlink_packaging_dir}/InstallPaths.cmake @ONLY)
 install(SCRIPT ${tovlink_packaging_dir}/InstallPaths.cmake
   COMPONENT Development)
-install(FILES ${tovlink_packaging_dir}/tovlink.pc
+install(FILES ${tovlink_packaging_dir}/tovlink.pc ${tovlink_packaging_dir}/tovlink-cxx.pc
   DESTINATION ${TOVLINK_PKGCONFIG_INSTALL_DIR}
   COMPONENT Development)
 

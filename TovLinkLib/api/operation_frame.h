@@ -11,10 +11,10 @@
 namespace tovlink {
 
 // Resets the code and checks the connection; with none, settles on 2.
-inline bool begin_operation(const uint32_t *handle) {
-  g_last_error = TOVLINK_OK;
-  if (check_handle(handle)) return true;
-  settle(TOVLINK_ERR_NOT_CONNECTED);
+inline bool begin_operation(session &s) {
+  s.last_error = TOVLINK_OK;
+  if (check_connection(s)) return true;
+  settle(s, TOVLINK_ERR_NOT_CONNECTED);
   return false;
 }
 
@@ -23,14 +23,21 @@ inline bool is_motor(int32_t motor) {
   return motor >= 1 && motor <= k_motor_count;
 }
 
-inline uint32_t reject_argument() {
-  return settle(TOVLINK_ERR_INVALID_ARGUMENT);
+inline uint32_t reject_argument(session &s) {
+  return settle(s, TOVLINK_ERR_INVALID_ARGUMENT);
 }
 
 // Runs one command exchange and settles the operation on its outcome.
-inline uint32_t exchange_command(const uint32_t *handle, const char *command) {
-  if (transact(handle, command) != TOVLINK_OK) return settle(TOVLINK_ERR_EXCHANGE);
+inline uint32_t exchange_command(session &s, const char *command) {
+  if (transact(s, command) != TOVLINK_OK) return settle(s, TOVLINK_ERR_EXCHANGE);
   return TOVLINK_OK;
+}
+
+// A command text that did not fit its buffer is never sent (not even as a
+// bare "\r"): the operation fails as an invalid argument.
+inline uint32_t exchange_formatted(session &s, bool formatted, const char *command) {
+  if (!formatted) return reject_argument(s);
+  return exchange_command(s, command);
 }
 
 }  // namespace tovlink

@@ -1,70 +1,45 @@
 // Text queries: one fixed line out, the robot's reply line handed back
 // exactly as received.
-#include <cstring>
-
 #include "api/operation_frame.h"
+#include "api/operations.h"
 #include "frame/diagnostics.h"
+#include "transport/serial.h"
 
-using namespace tovlink;
-
+namespace tovlink::ops {
 namespace {
 
 // Failure after the underlying code was left by the line exchange: print it,
-// then settle on -1 (printed again by tovlink_get_lasterror).
-uint32_t fail_query() {
-  log_last_error();
-  g_last_error = TOVLINK_ERR_EXCHANGE;
-  tovlink_get_lasterror();
+// then settle on -1 and print that (as the C API's last-error read does).
+uint32_t fail_query(session &s) {
+  s.exchange_failure = s.last_error;
+  log_last_error(s);
+  s.last_error = TOVLINK_ERR_EXCHANGE;
+  log_last_error(s);
   return TOVLINK_ERR_EXCHANGE;
-}
-
-// These lines already end in their single carriage return, so they go to
-// send_line directly rather than through transact.
-uint32_t query(uint32_t *handle, const char *line, char *buffer, uint64_t size) {
-  if (!begin_operation(handle)) return g_last_error;
-  if (buffer == nullptr || size == 0) return reject_argument();
-  char command[32];
-  format_command(command, sizeof command, "%s", line);
-  if (send_line(handle, command) != TOVLINK_OK) return fail_query();
-  recv_line(handle, reinterpret_cast<uint8_t *>(buffer), size, k_robot_reply_polls);
-  if (g_last_error != TOVLINK_OK) return fail_query();
-  return TOVLINK_OK;
 }
 
 }  // namespace
 
-extern "C" {
-
-TOVLINK_API uint32_t tovlink_who(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#800\r", buffer, size);
+// These lines already end in their single carriage return, so they go to
+// send_line directly rather than through transact.  Like every robot
+// exchange, the query starts by dropping what arrived since the last one.
+uint32_t query(session &s, const char *line, char *buffer, uint64_t size) {
+  if (!begin_operation(s)) return s.last_error;
+  if (buffer == nullptr || size == 0) return reject_argument(s);
+  s.exchange_failure = TOVLINK_OK;
+  s.exchange_sent = false;
+  char command[32];
+  if (!format_command(command, sizeof command, "%s", line)) return reject_argument(s);
+  if (s.fail_fast_on_lost_link && !serial_running(s.serial)) {
+    s.last_error = k_code_link_lost;
+    return fail_query(s);
+  }
+  discard_stale_input(s);
+  if (send_line(s, command) != TOVLINK_OK) return fail_query(s);
+  s.exchange_sent = true;
+  recv_line(s, reinterpret_cast<uint8_t *>(buffer), size, k_robot_reply_polls);
+  if (s.last_error != TOVLINK_OK) return fail_query(s);
+  return TOVLINK_OK;
 }
 
-TOVLINK_API uint32_t tovlink_get_motorpower(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#802\r", buffer, size);
-}
-
-TOVLINK_API uint32_t tovlink_set_motorpower(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#803\r", buffer, size);
-}
-
-TOVLINK_API uint32_t tovlink_get_init(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#804\r", buffer, size);
-}
-
-TOVLINK_API uint32_t tovlink_get_info(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#805\r", buffer, size);
-}
-
-TOVLINK_API uint32_t tovlink_get_init_mic_range(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#806\r", buffer, size);
-}
-
-TOVLINK_API uint32_t tovlink_get_init_power_limit(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#807\r", buffer, size);
-}
-
-TOVLINK_API uint32_t tovlink_get_position(uint32_t *handle, char *buffer, uint64_t size) {
-  return query(handle, "#142\r", buffer, size);
-}
-
-}  // extern "C"
+}  // namespace tovlink::ops

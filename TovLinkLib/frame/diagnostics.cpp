@@ -7,39 +7,61 @@
 namespace tovlink {
 namespace {
 
-// Lines are formatted first and written with one call, so a line is never
-// split by another stream's output.
-// A line longer than the stack buffer (a very long port name) is formatted
-// again on the heap rather than printed cut.
-void write_line(std::FILE *stream, const char *format, std::va_list args) {
+// Lines are formatted first and handed on whole, so a line is never split by
+// another stream's output.  A line longer than the stack buffer (a very long
+// port name) is formatted again on the heap rather than cut.
+void emit(const diagnostic_sink &sink, log_stream stream, const char *format, std::va_list args) {
+  if (sink.write == nullptr) return;
   std::va_list retry;
   va_copy(retry, args);
   char line[512];
   int length = std::vsnprintf(line, sizeof line, format, args);
   if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
-    std::fwrite(line, 1, static_cast<std::size_t>(length), stream);
+    sink.write(sink.context, stream, std::string_view(line, static_cast<std::size_t>(length)));
   } else if (length > 0) {
     std::vector<char> long_line(static_cast<std::size_t>(length) + 1);
     std::vsnprintf(long_line.data(), long_line.size(), format, retry);
-    std::fwrite(long_line.data(), 1, static_cast<std::size_t>(length), stream);
+    sink.write(sink.context, stream,
+               std::string_view(long_line.data(), static_cast<std::size_t>(length)));
   }
   va_end(retry);
-  std::fflush(stream);
 }
 
+constexpr diagnostic_sink k_standard_streams{write_to_standard_streams, nullptr, false};
+
 }  // namespace
+
+void write_to_standard_streams(void *, log_stream stream, std::string_view line) {
+  std::FILE *file = stream == log_stream::standard_output ? stdout : stderr;
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fflush(file);
+}
+
+void log_line(session &s, const char *format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  emit(s.sink, log_stream::standard_error, format, args);
+  va_end(args);
+}
+
+void log_bilingual_line(session &s, const bilingual_line *line, ...) {
+  std::va_list args;
+  va_start(args, line);
+  emit(s.sink, log_stream::standard_error, s.sink.utf8 ? line->utf8 : line->shift_jis, args);
+  va_end(args);
+}
+
+void log_stdout_line(session &s, const char *format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  emit(s.sink, log_stream::standard_output, format, args);
+  va_end(args);
+}
 
 void log_line(const char *format, ...) {
   std::va_list args;
   va_start(args, format);
-  write_line(stderr, format, args);
-  va_end(args);
-}
-
-void log_stdout_line(const char *format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  write_line(stdout, format, args);
+  emit(k_standard_streams, log_stream::standard_error, format, args);
   va_end(args);
 }
 

@@ -12,86 +12,128 @@
 namespace tovlink {
 namespace {
 
-uint32_t take_received_chunk(uint8_t (&chunk)[k_chunk_size]) {
+uint32_t take_received_chunk(serial_t *serial, uint8_t (&chunk)[k_chunk_size]) {
   std::memset(chunk, 0, sizeof chunk);
-  std::lock_guard<std::mutex> guard(g_serial_t->recv_lock);
-  return queue_pop(g_serial_t->q_recv, chunk, k_chunk_size);
+  std::lock_guard<std::mutex> guard(serial->recv_lock);
+  return queue_pop(serial->q_recv, chunk, k_chunk_size);
+}
+
+// Why a C++ session stops waiting before its polls run out, or 0.
+uint32_t early_end(session &s) {
+  if (s.fail_fast_on_lost_link && !serial_running(s.serial)) return k_code_link_lost;
+  if (s.cancelled()) return k_code_cancelled;
+  return TOVLINK_OK;
 }
 
 }  // namespace
 
-uint32_t send_line(const uint32_t *handle, const char *text) {
-  g_last_error = TOVLINK_OK;
-  if (text == nullptr) return g_last_error = TOVLINK_ERR_SEND_NULL;
-  if (!check_handle(handle)) {
-    log_last_error();
+uint32_t send_line(session &s, const char *text) {
+  s.last_error = TOVLINK_OK;
+  if (text == nullptr) return s.last_error = TOVLINK_ERR_SEND_NULL;
+  if (!check_connection(s)) {
+    log_last_error(s);
     return TOVLINK_ERR_NO_CONNECTION;
   }
   char line[k_line_buffer_size];
   std::size_t length = strnlen(text, sizeof line);
   // A text that does not fit the line buffer is refused rather than cut.
-  if (length >= sizeof line) return g_last_error = TOVLINK_ERR_SEND_QUEUE;
+  if (length >= sizeof line) return s.last_error = TOVLINK_ERR_SEND_QUEUE;
   std::memcpy(line, text, length);
   uint32_t queued = 0;
   {
-    std::lock_guard<std::mutex> guard(g_serial_t->send_lock);
-    queued = queue_push(g_serial_t->q_send, reinterpret_cast<const uint8_t *>(line),
+    std::lock_guard<std::mutex> guard(s.serial->send_lock);
+    queued = queue_push(s.serial->q_send, reinterpret_cast<const uint8_t *>(line),
                         static_cast<uint32_t>(length));
   }
-  if (queued < length) return g_last_error = TOVLINK_ERR_SEND_QUEUE;
+  if (queued < length) return s.last_error = TOVLINK_ERR_SEND_QUEUE;
   return TOVLINK_OK;
 }
 
-uint32_t recv_line(const uint32_t *handle, uint8_t *buffer, uint64_t size, uint32_t polls) {
-  g_last_error = TOVLINK_OK;
-  if (!check_handle(handle)) {
-    log_last_error();
+uint32_t recv_line(session &s, uint8_t *buffer, uint64_t size, uint32_t polls) {
+  s.last_error = TOVLINK_OK;
+  if (!check_connection(s)) {
+    log_last_error(s);
     return TOVLINK_ERR_NO_CONNECTION;
   }
   uint32_t received = 0;
   for (uint32_t tries = 0;;) {
     uint8_t chunk[k_chunk_size];
-    uint32_t count = take_received_chunk(chunk);
+    uint32_t count = take_received_chunk(s.serial, chunk);
     if (count > 0) {
       if (uint64_t{received} + count > size) {
-        g_last_error = TOVLINK_ERR_RECEIVE;
+        s.last_error = TOVLINK_ERR_RECEIVE;
         break;
       }
       std::memcpy(buffer + received, chunk, count);
       received += count;
       if (buffer[received - 1] == '\n') break;
+    } else if (uint32_t reason = early_end(s); reason != TOVLINK_OK) {
+      s.last_error = reason;
+      break;
     }
     platform::sleep_milliseconds(1);
     if (++tries >= polls) {
-      log_stdout_line("[Err] Detect timeout.\n");
-      g_last_error = TOVLINK_ERR_RECEIVE;
+      log_stdout_line(s, "[Err] Detect timeout.\n");
+      s.last_error = TOVLINK_ERR_RECEIVE;
       break;
     }
   }
-  if (received > k_status_min_length) parse_status(buffer, received);
+  if (received > k_status_min_length) parse_status(s.telemetry, buffer, received);
   return received;
 }
 
-uint32_t transact(const uint32_t *handle, const char *command) {
+void discard_stale_input(session &s) {
+  if (s.serial != nullptr) serial_discard_input(s.serial);
+}
+
+uint32_t transact(session &s, const char *command, char (*reply_out)[k_line_buffer_size]) {
   char command_line[k_line_buffer_size] = {};
   uint8_t reply[k_line_buffer_size] = {};
+  s.exchange_failure = TOVLINK_OK;
+  s.exchange_sent = false;
   if (command == nullptr) {
-    g_last_error = TOVLINK_ERR_SEND_NULL;
+    s.last_error = TOVLINK_ERR_SEND_NULL;
   } else if (!format_command(command_line, sizeof command_line, "%s\r", command)) {
-    g_last_error = TOVLINK_ERR_SEND_QUEUE;
+    s.last_error = TOVLINK_ERR_SEND_QUEUE;
+  } else if (uint32_t reason = s.serial != nullptr ? early_end(s) : TOVLINK_OK; reason != 0) {
+    s.last_error = reason;
   } else {
-    send_line(handle, command_line);
+    discard_stale_input(s);
+    send_line(s, command_line);
   }
-  if (g_last_error != TOVLINK_OK) {
-    log_last_error();
+  if (s.last_error != TOVLINK_OK) {
+    s.exchange_failure = s.last_error;
+    log_last_error(s);
     return TOVLINK_ERR_EXCHANGE;
   }
-  recv_line(handle, reply, sizeof reply, k_robot_reply_polls);
-  if (g_last_error != TOVLINK_OK) {
-    log_last_error();
+  s.exchange_sent = true;
+  recv_line(s, reply, sizeof reply, k_robot_reply_polls);
+  if (s.last_error != TOVLINK_OK) {
+    s.exchange_failure = s.last_error;
+    log_last_error(s);
     return TOVLINK_ERR_EXCHANGE;
+  }
+  if (reply_out != nullptr) {
+    // Always zero-terminated: a reply of the whole 128 bytes loses its last.
+    std::memcpy(*reply_out, reply, sizeof reply - 1);
+    (*reply_out)[sizeof reply - 1] = '\0';
   }
   return TOVLINK_OK;
+}
+
+uint32_t send_line(const uint32_t *handle, const char *text) {
+  c_api_session().call_handle = handle;
+  return send_line(c_api_session(), text);
+}
+
+uint32_t recv_line(const uint32_t *handle, uint8_t *buffer, uint64_t size, uint32_t polls) {
+  c_api_session().call_handle = handle;
+  return recv_line(c_api_session(), buffer, size, polls);
+}
+
+uint32_t transact(const uint32_t *handle, const char *command) {
+  c_api_session().call_handle = handle;
+  return transact(c_api_session(), command);
 }
 
 }  // namespace tovlink

@@ -5,8 +5,6 @@
 
 namespace tovlink {
 
-telemetry_cache g_telemetry{};
-
 namespace {
 
 constexpr std::size_t k_work_size = 512;
@@ -63,24 +61,26 @@ bool contains_end_marker(const uint8_t *text, std::size_t length) {
   return false;
 }
 
-void scan_status(const char *cursor) {
-  telemetry_cache &t = g_telemetry;
+int scan_status(telemetry_cache &t, const char *cursor) {
   const status_field fields[] = {
       {"S,", &t.sensor_value},     {",", &t.mic_value},         {",M,", &t.motor_position[0]},
       {",", &t.motor_position[1]}, {",", &t.motor_position[2]}, {",", &t.motor_position[3]},
       {",", &t.motor_position[4]}, {",", &t.motor_position[5]}, {",", &t.motor_position[6]},
       {",P,", &t.battery_value},   {",", &t.motor_power},       {",", &t.mic_analog_value},
   };
+  int read = 0;
   for (const status_field &field : fields) {
-    if (!match_literal(cursor, field.literal)) return;
-    if (!read_value(cursor, field.target)) return;
+    if (!match_literal(cursor, field.literal)) return read;
+    if (!read_value(cursor, field.target)) return read;
+    ++read;
   }
   // The closing ",E" carries no value; nothing depends on it being there.
+  return read;
 }
 
 }  // namespace
 
-void parse_status(const uint8_t *reply, std::size_t count) {
+int parse_status(telemetry_cache &cache, const uint8_t *reply, std::size_t count) {
   char work[k_work_size] = {};
   std::size_t length = 0;
   while (length < count && reply[length] != 0) ++length;
@@ -90,7 +90,11 @@ void parse_status(const uint8_t *reply, std::size_t count) {
   std::size_t copied = length > start ? length - start : 0;
   if (copied > k_work_size - 1) copied = k_work_size - 1;
   std::memcpy(work, reply + start, copied);
-  scan_status(work);
+  return scan_status(cache, work);
+}
+
+void parse_status(const uint8_t *reply, std::size_t count) {
+  parse_status(g_telemetry, reply, count);
 }
 
 }  // namespace tovlink

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "frame/diagnostics.h"
+#include "frame/library_state.h"
 
 namespace tovlink {
 namespace {
@@ -18,6 +19,7 @@ struct pending_chunk {
   uint8_t bytes[k_chunk_size];
   uint32_t count = 0;
   bool pending = false;
+  uint32_t epoch = 0;  // receive side: the discard epoch when it was read
 };
 
 void set_fault(serial_t *serial, const char *fault) {
@@ -27,6 +29,9 @@ void set_fault(serial_t *serial, const char *fault) {
 // Receive side of one pass.  False when the device failed.
 bool move_received(serial_t *serial, pending_chunk &chunk) {
   if (!chunk.pending) {
+    // Taken before the read: bytes read after a discard must not count as
+    // read before it.
+    chunk.epoch = serial->recv_epoch.load(std::memory_order_acquire);
     if (!serial->port->read_available(chunk.bytes, k_chunk_size, &chunk.count)) {
       set_fault(serial, k_fault_read);
       return false;
@@ -36,7 +41,8 @@ bool move_received(serial_t *serial, pending_chunk &chunk) {
   }
   // The host side may hold the lock; the chunk then waits for a later pass.
   if (!serial->recv_lock.try_lock()) return true;
-  uint32_t stored = queue_push(serial->q_recv, chunk.bytes, chunk.count);
+  bool stale = chunk.epoch != serial->recv_epoch.load(std::memory_order_acquire);
+  uint32_t stored = stale ? chunk.count : queue_push(serial->q_recv, chunk.bytes, chunk.count);
   serial->recv_lock.unlock();
   if (stored < chunk.count) set_fault(serial, k_fault_recv_full);
   chunk.pending = false;
@@ -110,12 +116,22 @@ void set_open_observer(open_observer observer) {
   g_open_observer = observer;
 }
 
-serial_t *serial_open(const char *path, int32_t baud) {
+serial_t *serial_open(session &s, const char *path, int32_t baud) {
+  s.open_system_error = 0;
   auto *serial = new (std::nothrow) serial_t;
   if (serial == nullptr) return nullptr;
   serial->device_path = path;
-  platform::open_result opened = g_device_opener(path, baud);
-  if (opened.refused_by_system) log_line("LastError=0x%08lx\n", opened.system_error & 0xFFFFFFFFul);
+  platform::open_result opened;
+  try {
+    opened = g_device_opener(path, baud);
+  } catch (...) {
+    delete serial;
+    throw;
+  }
+  if (opened.refused_by_system) {
+    s.open_system_error = opened.system_error;
+    log_line(s, "LastError=0x%08lx\n", opened.system_error & 0xFFFFFFFFul);
+  }
   serial->port = std::move(opened.device);
   serial->q_send = queue_new();
   serial->q_recv = queue_new();
@@ -127,11 +143,27 @@ serial_t *serial_open(const char *path, int32_t baud) {
   serial->running.store(1, std::memory_order_release);
   try {
     serial->worker = std::thread(serial_worker, serial);
-  } catch (const std::system_error &) {
+  } catch (...) {  // no thread to be had, or no memory for its start-up
     delete serial;
     return nullptr;
   }
   return serial;
+}
+
+serial_t *serial_open(const char *path, int32_t baud) {
+  return serial_open(c_api_session(), path, baud);
+}
+
+void serial_discard_input(serial_t *serial) {
+  uint8_t scratch[k_chunk_size];
+  std::lock_guard<std::mutex> guard(serial->recv_lock);
+  while (queue_pop(serial->q_recv, scratch, sizeof scratch) > 0) {
+  }
+  serial->recv_epoch.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool serial_running(const serial_t *serial) {
+  return serial->running.load(std::memory_order_acquire) != 0;
 }
 
 void serial_close(serial_t *serial) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "frame/session.h"
 #include "transport/platform.h"
 #include "transport/queue.h"
 
@@ -32,6 +33,9 @@ struct serial_t {
   queue_t *q_send = nullptr;
   const char *device_path = nullptr;  // only valid during serial_open
   std::atomic<const char *> io_fault{nullptr};
+  // Bumped (under recv_lock) each time the host discards what it has not
+  // read; a chunk the worker read before the bump is dropped, not queued.
+  std::atomic<uint32_t> recv_epoch{0};
 
   serial_t() = default;
   ~serial_t();
@@ -41,8 +45,19 @@ struct serial_t {
 
 // Opens and sets up the device at `path`, creates the queues and starts the
 // worker.  Null on any failure, with everything already taken undone; prints
-// "LastError=0x<error>" when the system refused to open the device.
+// "LastError=0x<error>" through the session when the system refused to open
+// the device, and keeps that error in s.open_system_error.
+serial_t *serial_open(session &s, const char *path, int32_t baud);
+// The same, printing on the C API's streams.
 serial_t *serial_open(const char *path, int32_t baud);
+
+// Drops every received byte the host has not taken: what waits in q_recv and
+// a chunk the worker has read but not queued yet.
+void serial_discard_input(serial_t *serial);
+
+// True while the worker runs; false once it stopped on a device failure (or
+// was stopped by serial_close).
+bool serial_running(const serial_t *serial);
 
 // Stops the worker, waits until it has ended, then releases the device, the
 // queues and the record.

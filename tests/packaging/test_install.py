@@ -15,7 +15,7 @@ import sys
 import tempfile
 import unittest
 
-from virtual_robot import required_environment
+from virtual_robot import VirtualRobot, required_environment
 
 BUILD_DIR = required_environment("TOVLINK_BUILD_DIR")
 SOURCE_DIR = required_environment("TOVLINK_SOURCE_DIR")
@@ -26,6 +26,7 @@ C_COMPILER = required_environment("TOVLINK_C_COMPILER")
 CXX_COMPILER = required_environment("TOVLINK_CXX_COMPILER")
 # ","-separated; may be empty.
 PROGRAMS = [name for name in os.environ.get("TOVLINK_PROGRAMS", "").split(",") if name]
+SIM = required_environment("TOVLINK_SIM")
 MAN_PAGES = [name for name in os.environ.get("TOVLINK_MAN_PAGES", "").split(",") if name]
 
 
@@ -102,6 +103,11 @@ class InstalledPackage(unittest.TestCase):
                      "TovLinkLibTargets.cmake"):
             self.assertTrue(os.path.isfile(os.path.join(package_dir, name)), name)
         self.assertTrue(os.path.isfile(os.path.join(self.libdir, "pkgconfig", "tovlink.pc")))
+        self.assertTrue(filecmp.cmp(self.installed("include", "tovlink", "robot.hpp"),
+                                    os.path.join(SOURCE_DIR, "TovLinkLib", "include", "tovlink",
+                                                 "robot.hpp"),
+                                    shallow=False))
+        self.assertTrue(os.path.isfile(os.path.join(self.libdir, "pkgconfig", "tovlink-cxx.pc")))
 
     def test_only_the_public_parts_are_installed(self):
         everything = [os.path.relpath(os.path.join(folder, name), self.prefix)
@@ -115,6 +121,7 @@ class InstalledPackage(unittest.TestCase):
             with open(path) as package_file:
                 exported += package_file.read()
         self.assertIn("TovLinkLib::TovLinkLib", exported)
+        self.assertIn("TovLinkLib::TovLinkCxx", exported)
         for internal in ("tovlink_objects", "tovlink_core", "tovlink_sim", "Threads::Threads"):
             self.assertNotIn(internal, exported)
 
@@ -135,6 +142,20 @@ class InstalledPackage(unittest.TestCase):
         self.assert_probe_output(output)
         for example in ("consumer_example_c", "consumer_example_cpp"):
             self.assertTrue(os.access(os.path.join(build, example), os.X_OK), example)
+        self.assert_two_robots_driven(os.path.join(build, "consumer_two_robots"))
+
+    def assert_two_robots_driven(self, program):
+        """The C++ consumer drives two virtual robots at once and prints only its own lines."""
+        with VirtualRobot(SIM) as first, VirtualRobot(SIM) as second:
+            output = run([program, first.port, second.port],
+                         env=environment_without_library_paths())
+            self.assertEqual(len(output.splitlines()), 4, output)
+            for sim in (first, second):
+                self.assertIn(f"{sim.port}: motor 2 to 100", output)
+                self.assertRegex(output, f"{sim.port}: battery [0-9]+ sensor")
+                # The robot logs a line before it answers it, so it is there by now.
+                self.assertTrue(any(line.startswith("#132,1,100") for line in sim.received()),
+                                sim.received())
 
     def test_find_package_refuses_another_major_version(self):
         build = os.path.join(self.work, "consumer-major")

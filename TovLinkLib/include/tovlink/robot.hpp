@@ -80,8 +80,10 @@ inline std::error_code make_error_code(errc code) noexcept {
 // command was sent and may have acted)".
 class TOVLINK_CXX_API Error : public std::system_error {
  public:
-  Error(errc code, const std::string &what, bool sent = false, int system_error = 0);
+  Error(errc code, const std::string &what, bool sent = false, int system_error_number = 0);
 
+  // "<operation>: <what happened>".
+  const char *what() const noexcept override;
   errc value() const noexcept { return static_cast<errc>(code().value()); }
   // True when the command line was handed to the port before the failure:
   // the robot may have received it and acted on it.
@@ -91,6 +93,7 @@ class TOVLINK_CXX_API Error : public std::system_error {
   int system_error_number() const noexcept { return system_error_; }
 
  private:
+  std::shared_ptr<const std::string> message_;  // shared: copying an exception must not throw
   bool sent_;
   int system_error_;
 };
@@ -126,20 +129,20 @@ struct AngleRange {
 // Motors 2, 3, 5 and 6 take 55-125; motors 1, 4, 7 (and all_motors) take 0-180.
 constexpr AngleRange angle_range(int motor) {
   return (motor == 2 || motor == 3 || motor == 5 || motor == 6) ? AngleRange{55, 125}
-                                                                 : AngleRange{0, 180};
+                                                                : AngleRange{0, 180};
 }
 
 // The robot's eight text queries.  Each sends one fixed line and returns the
 // reply line.
 enum class Query {
-  who,                // "#800\r"
-  motor_power,        // "#802\r"
-  motor_power_set,    // "#803\r"
-  init,               // "#804\r"
-  info,               // "#805\r"
-  init_mic_range,     // "#806\r"
-  init_power_limit,   // "#807\r"
-  position,           // "#142\r"
+  who,               // "#800\r"
+  motor_power,       // "#802\r"
+  motor_power_set,   // "#803\r"
+  init,              // "#804\r"
+  info,              // "#805\r"
+  init_mic_range,    // "#806\r"
+  init_power_limit,  // "#807\r"
+  position,          // "#142\r"
 };
 inline constexpr std::array<Query, 8> all_queries = {
     Query::who,  Query::motor_power,    Query::motor_power_set,  Query::init,
@@ -220,11 +223,11 @@ class TOVLINK_CXX_API Robot {
 
   // LEDs, sound and speech.  LED numbers and tone values are not checked
   // here (the robot decides); callers that know the robot check them first.
-  void led_on(int led);                  // "#100,<led>\r"
-  void led_off(int led);                 // "#101,<led>\r"
-  void tone(int first, int second);      // "#110,<first %05d>,<second %04d>\r"
-  void speech_speed(int speed);          // 50-300, "#120,<speed %03d>\r"
-  void say(std::string_view text);       // 0-39 bytes, no zero byte: "#121,<text>\r"
+  void led_on(int led);              // "#100,<led>\r"
+  void led_off(int led);             // "#101,<led>\r"
+  void tone(int first, int second);  // "#110,<first %05d>,<second %04d>\r"
+  void speech_speed(int speed);      // 50-300, "#120,<speed %03d>\r"
+  void say(std::string_view text);   // 0-39 bytes, no zero byte: "#121,<text>\r"
 
   // A text query; returns the reply line without its line end ("\r\n" or "\n").
   std::string query(Query query);

@@ -1,0 +1,79 @@
+// Everything that belongs to one connection: the transport record, the
+// telemetry cache, the last result code and where diagnostic lines go.  The
+// line exchange, connect/end and the robot operations act on a session passed
+// to them.  The C API keeps one process-wide session (its callers rely on one
+// current connection and one last error per process); the C++ API gives each
+// Robot its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tovlink {
+
+struct serial_t;
+
+inline constexpr int k_motor_count = 7;
+
+// The robot values the status line carries.
+struct telemetry_cache {
+  int32_t sensor_value;
+  int32_t mic_value;
+  int32_t motor_position[k_motor_count];
+  int32_t battery_value;
+  int32_t motor_power;
+  int32_t mic_analog_value;
+};
+
+enum class log_stream { standard_error, standard_output };
+
+// Where a session's diagnostic lines go.  `write` receives each whole line,
+// line feed included; null sends the lines nowhere.  `utf8` picks the UTF-8
+// form of the two Japanese lines instead of their Shift-JIS bytes.
+struct diagnostic_sink {
+  void (*write)(void *context, log_stream stream, std::string_view line) = nullptr;
+  void *context = nullptr;
+  bool utf8 = false;
+};
+
+// Codes only sessions of the C++ API produce; the C API never sees them.
+inline constexpr uint32_t k_code_link_lost = 20001;
+inline constexpr uint32_t k_code_cancelled = 20002;
+
+inline constexpr std::size_t k_peer_id_size = 32;
+
+struct session {
+  serial_t *serial = nullptr;
+  telemetry_cache telemetry{};
+  uint32_t last_error = 0;
+  diagnostic_sink sink;
+
+  // The adapter's reply to "GDH\r", kept for the "E,0,<peer id>\r" line.
+  char peer_id[k_peer_id_size] = {};
+  // The system's error number when the port could not be opened.
+  unsigned long open_system_error = 0;
+
+  // C API only: the handle the current call was given.  The connection check
+  // compares it with the current record and reports a mismatch.
+  bool check_call_handle = false;
+  const uint32_t *call_handle = nullptr;
+
+  // C++ API only: a port that failed ends a wait at once (k_code_link_lost)
+  // instead of letting it run out its polls.
+  bool fail_fast_on_lost_link = false;
+  // C++ API only: asked between polls and during pauses; true ends the wait
+  // with k_code_cancelled.
+  bool (*cancel_requested)(void *context) = nullptr;
+  void *cancel_context = nullptr;
+
+  // How the last command exchange ended, for callers that explain failures:
+  // the underlying code (0, 10002, 10003, 10005, k_code_link_lost) and
+  // whether the line had been queued for the robot.
+  uint32_t exchange_failure = 0;
+  bool exchange_sent = false;
+
+  bool cancelled() const { return cancel_requested != nullptr && cancel_requested(cancel_context); }
+};
+
+}  // namespace tovlink
