@@ -13,12 +13,12 @@ source .ci/lib.sh
 started=$SECONDS
 stage() { echo "-- [$((SECONDS - started)) s] $*"; }
 
-ensure_packages clang libclang-rt-14-dev cmake
+scripts/setup --ci
 
 fuzz_build="${TOVLINK_FUZZ_BUILD:-build-fuzz}"
 stage "building the fuzz targets ($fuzz_build)"
 mkdir -p "$fuzz_build"
-cmake -S tests/fuzz -B "$fuzz_build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+ci_configure -S tests/fuzz -B "$fuzz_build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   >"$fuzz_build/configure.log" 2>&1 || { cat "$fuzz_build/configure.log"; exit 1; }
 cmake --build "$fuzz_build" -j"$(nproc)"
 

@@ -15,14 +15,14 @@ source .ci/lib.sh
 started=$SECONDS
 stage() { echo "-- [$((SECONDS - started)) s] $*"; }
 
-ensure_packages valgrind procps cmake libcli11-dev
+scripts/setup --ci
 
 build="${TOVLINK_NATIVE_BUILD:-build}"
 processes=4
 cycles="${TOVLINK_SOAK_CYCLES:-50}"
 
 stage "building tovlink-sim and tovlink_cycle_soak ($build)"
-cmake -S . -B "$build" >/dev/null
+ci_configure -S . -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tovlink-sim tovlink_cycle_soak
 sim="$build/sim/tovlink-sim"
 soak="$build/tests/reliability/tovlink_cycle_soak"

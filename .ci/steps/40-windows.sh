@@ -15,8 +15,7 @@ source .ci/lib.sh
 started=$SECONDS
 stage() { echo "-- [$((SECONDS - started)) s] $*"; }
 
-ensure_packages g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 cmake \
-  libcli11-dev procps
+scripts/setup --ci
 
 native_build="${TOVLINK_NATIVE_BUILD:-build}"
 mingw_build="${TOVLINK_MINGW_BUILD:-build-mingw}"
@@ -24,7 +23,7 @@ jobs="$(nproc)"
 
 stage "cross build ($mingw_build)"
 mkdir -p "$mingw_build"
-cmake -S . -B "$mingw_build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+ci_configure -S . -B "$mingw_build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release >"$mingw_build/configure.log" 2>&1 ||
   { cat "$mingw_build/configure.log"; exit 1; }
 cmake --build "$mingw_build" -j"$jobs"
@@ -37,7 +36,7 @@ bash tests/windows/check_exports.sh "$dll"
 sim="$native_build/sim/tovlink-sim"
 if [ ! -x "$sim" ]; then
   stage "building $sim"
-  cmake -S . -B "$native_build" >/dev/null
+  ci_configure -S . -B "$native_build" >/dev/null
   cmake --build "$native_build" -j"$jobs" --target tovlink-sim
 fi
 

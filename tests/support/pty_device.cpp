@@ -38,10 +38,23 @@ void write_fully(int fd, const char *bytes, size_t count) {
 
 std::string status_line(int sensor, int mic, const std::vector<int> &positions, int battery,
                         int motor_power, int mic_analog) {
-  std::string line = "S," + std::to_string(sensor) + "," + std::to_string(mic) + ",M";
-  for (int position : positions) line += "," + std::to_string(position);
-  line += ",P," + std::to_string(battery) + "," + std::to_string(motor_power) + "," +
-          std::to_string(mic_analog) + ",E\r\n";
+  // Appended piece by piece: `"text" + std::string` inserts at the front of a
+  // temporary, and GCC 12 at -O3 flags that insert with a false -Wrestrict
+  // overlap (GCC bug 105329).
+  std::string line = "S";
+  const auto add = [&line](int value) {
+    line += ',';
+    line += std::to_string(value);
+  };
+  add(sensor);
+  add(mic);
+  line += ",M";
+  for (int position : positions) add(position);
+  line += ",P";
+  add(battery);
+  add(motor_power);
+  add(mic_analog);
+  line += ",E\r\n";
   return line;
 }
 
