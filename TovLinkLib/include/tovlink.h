@@ -16,6 +16,17 @@
  * ("\r"); the robot's replies end with a line feed ("\n").  A reply is
  * complete when the last byte received so far is a line feed.  Every robot
  * exchange waits at most 1500 polls of 1 ms (at least 1.5 s) for a reply.
+ * Every robot operation starts by discarding whatever the robot sent since
+ * the previous exchange ended (bytes not yet read, and bytes already read
+ * from the port but not yet handed over), so a reply that arrives after its
+ * own exchange timed out is never returned to the next call as its reply.
+ * The connect dialogue does not discard: its waits skip the lines they do
+ * not expect.
+ *
+ * Failures inside the library: no C++ exception ever leaves a function.  An
+ * internal failure (memory or a thread not to be had) is reported as
+ * TOVLINK_ERR_PORT_OPEN by tovlink_connect (nothing stays open) and as
+ * TOVLINK_ERR_EXCHANGE, with its "g_last_error=-1" line, by the others.
  *
  * Diagnostics: the library prints plain text lines on standard error (and
  * the time-out line "[Err] Detect timeout." on standard output), each one
