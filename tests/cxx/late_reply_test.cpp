@@ -35,7 +35,13 @@ class late_robot {
     device_.serve([this](const std::string &line) { return answer(line); });
   }
   ~late_robot() {
-    for (auto &thread : late_) thread.join();
+    std::vector<std::thread> late;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stopping_ = true;  // the peer's own thread may still be answering
+      late.swap(late_);
+    }
+    for (auto &thread : late) thread.join();
   }
 
   const std::string &path() const { return device_.path(); }
@@ -71,6 +77,7 @@ class late_robot {
   std::optional<std::string> once(const std::string &command, const std::string &late,
                                   const std::string &prompt) {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_) return prompt;
     for (const auto &seen : answered_late_) {
       if (seen == command) return prompt;
     }
@@ -88,6 +95,7 @@ class late_robot {
   std::mutex mutex_;
   std::vector<std::string> answered_late_;
   std::vector<std::thread> late_;
+  bool stopping_ = false;
   std::atomic<int> late_due_{0};
   std::atomic<int> late_sent_{0};
 };
