@@ -109,11 +109,20 @@ function(tovlink_install_program target summary)
     return()
   endif()
   set(page "${tovlink_packaging_dir}/man/${target}.1")
+  # A program may add sections (examples, environment) through its target's
+  # TOVLINK_MAN_INCLUDE property: a help2man --include file.
+  get_target_property(include ${target} TOVLINK_MAN_INCLUDE)
+  set(include_option "")
+  if(include)
+    set(include_option "--include=${include}")
+  else()
+    set(include "")
+  endif()
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${tovlink_packaging_dir}/man
     COMMAND ${TOVLINK_HELP2MAN} --no-info --version-string=${PROJECT_VERSION}
-      --name=${summary} --output=${page} $<TARGET_FILE:${target}>
-    DEPENDS ${target}
+      --name=${summary} ${include_option} --output=${page} $<TARGET_FILE:${target}>
+    DEPENDS ${target} ${include}
     COMMENT "Man page ${target}.1"
     VERBATIM)
   add_custom_target(${target}_man ALL DEPENDS ${page})

@@ -75,6 +75,10 @@ void virtual_robot::open_terminal() {
   int slave = -1;
   std::array<char, 256> name{};
   if (openpty(&master, &slave, name.data(), nullptr, nullptr) != 0) throw_errno("openpty");
+  // Programs the host process starts must not inherit the robot's ends: a
+  // copy of the master elsewhere would keep the port alive after an unplug.
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
   master_ = file_descriptor{master};
   // Holding the slave open keeps the master usable (no EIO) while no host has
   // the port open, and across hosts coming and going.
