@@ -46,6 +46,13 @@ function wholeNumberRange(chart, min, max) {
   return [Math.floor(middle - half), Math.ceil(middle + half)];
 }
 
+const clockFormat = new Intl.DateTimeFormat(undefined, {
+  hour: '2-digit', minute: '2-digit', second: '2-digit', hourCycle: 'h23',
+});
+function clockTime(seconds) {
+  return clockFormat.format(new Date(seconds * 1000));
+}
+
 function themeColours() {
   const style = getComputedStyle(document.documentElement);
   const read = (name) => style.getPropertyValue(name).trim();
@@ -93,13 +100,15 @@ export class TelemetryPlots {
         width: this.plotWidth(),
         height: PLOT_HEIGHT,
         legend: { show: false },
+        padding: [8, 28, 0, 0],  // room for the newest time label
         cursor: { drag: { x: false, y: false } },
         scales: {
           x: { time: true, range: () => [this.windowEnd - WINDOW_S, this.windowEnd] },
           y: { range: series.range ?? wholeNumberRange },
         },
         series: [{}, { label: series.label, stroke: colours.lines[index], width: 2, spanGaps: false }],
-        axes: [axis, { ...axis, size: 60, values: (chart, ticks) => ticks.map((tick) => String(Math.round(tick))) }],
+        axes: [{ ...axis, space: 70, values: (chart, ticks) => ticks.map(clockTime) },
+               { ...axis, size: 60, values: (chart, ticks) => ticks.map((tick) => String(Math.round(tick))) }],
       }, this.data(series.key), figure);
       this.plots.push({ series, chart, figure });
     });

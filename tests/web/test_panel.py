@@ -1,0 +1,305 @@
+"""The web panel in headless Chromium, against tovlinkd and virtual robots.
+
+One daemon serves two robots: `demo`, a virtual robot whose wire log shows what
+the panel's commands put on the wire, and `t`, whose link the tests unplug
+and plug in again. Screenshots and the daemon's output go to
+TOVLINK_WEB_ARTIFACTS.
+"""
+
+import functools
+import http.server
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import WebDriverException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+from virtual_robot import VirtualRobot, required_environment
+
+ROBOT = "demo"  # the robot with the wire log, and the README's picture
+WAIT_S = 15  # bound of every wait for the page or the daemon
+CONNECT_WAIT_S = 30  # a robot's connect takes ~3.5 s, plus the daemon's retry pause
+
+
+def wait_until(condition, what, timeout_s=WAIT_S):
+    """condition()'s first truthy value, polled until timeout_s."""
+    deadline = time.monotonic() + timeout_s
+    while True:
+        try:
+            value = condition()
+        except WebDriverException:
+            value = None
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout_s} s waiting for {what}")
+        time.sleep(0.05)
+
+
+def free_loopback_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Daemon:
+    """tovlinkd as a process, with an HTTP listener on a loopback port."""
+
+    def __init__(self, workdir, log_path, *robot_options):
+        self.port = free_loopback_port()
+        self.origin = f"http://127.0.0.1:{self.port}"
+        self._command = [
+            required_environment("TOVLINKD"),
+            "--socket", os.path.join(workdir, "tovlinkd.sock"),
+            "--listen", f"127.0.0.1:{self.port}",
+            *robot_options,
+        ]
+        self._log_path = log_path
+
+    def __enter__(self):
+        self._log = open(self._log_path, "a")
+        self._process = subprocess.Popen(self._command, stdout=self._log, stderr=subprocess.STDOUT)
+        wait_until(self._serves_page, "the daemon to serve its page")
+        return self
+
+    def _serves_page(self):
+        if self._process.poll() is not None:
+            raise AssertionError(f"tovlinkd exited with {self._process.returncode}")
+        try:
+            with urllib.request.urlopen(self.origin + "/", timeout=1) as reply:
+                return reply.status == 200
+        except OSError:
+            return False
+
+    def __exit__(self, *exc_info):
+        self._process.terminate()
+        try:
+            self._process.wait(timeout=WAIT_S)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        self._log.close()
+
+
+def start_browser(profile_dir):
+    options = webdriver.ChromeOptions()
+    options.binary_location = required_environment("TOVLINK_CHROMIUM")
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync",
+                 f"--user-data-dir={profile_dir}", "--window-size=1280,1000"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    browser = webdriver.Chrome(service=Service(required_environment("TOVLINK_CHROMEDRIVER")),
+                               options=options)
+    browser.set_page_load_timeout(WAIT_S)
+    browser.set_script_timeout(WAIT_S)
+    return browser
+
+
+class Panel(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.artifacts = os.environ.get("TOVLINK_WEB_ARTIFACTS") or tempfile.mkdtemp()
+        os.makedirs(cls.artifacts, exist_ok=True)
+        cls.workdir = tempfile.mkdtemp(prefix="tovlink-web-")
+        cls.addClassCleanup(shutil.rmtree, cls.workdir, ignore_errors=True)
+        cls.sim_program = required_environment("TOVLINK_SIM")
+        cls.link_t = os.path.join(cls.workdir, "robot-t")
+        # `demo` is plugged in from the start; `t`'s link appears in its test.
+        cls.robot_w = cls.enterClassContext(
+            VirtualRobot(cls.sim_program, "--link", os.path.join(cls.workdir, "robot-w")))
+        cls.daemon = cls.enterClassContext(Daemon(
+            cls.workdir, os.path.join(cls.artifacts, "tovlinkd.log"),
+            "--robot", f"{ROBOT}={cls.robot_w.port}", "--robot", f"t={cls.link_t}"))
+        cls.browser = start_browser(os.path.join(cls.workdir, "profile"))
+        cls.addClassCleanup(cls.browser.quit)
+
+    def tearDown(self):
+        # Every test leaves a picture of where the page was.
+        self.screenshot(self.id().rsplit(".", 1)[-1])
+
+    def screenshot(self, name):
+        self.browser.save_screenshot(os.path.join(self.artifacts, f"{name}.png"))
+
+    # ---- page helpers ----
+
+    def open_robot(self, name):
+        self.browser.get(f"{self.daemon.origin}/#/robot/{name}")
+        wait_until(lambda: self.css("#link-status").get_attribute("data-state") == "open",
+                   "the page to connect")
+
+    def css(self, selector):
+        return self.browser.find_element(By.CSS_SELECTOR, selector)
+
+    def robot_state(self):
+        return self.css("#robot-state").get_attribute("data-state")
+
+    def wait_ready(self, name):
+        self.open_robot(name)
+        wait_until(lambda: self.robot_state() == "ready", f"robot {name} ready", CONNECT_WAIT_S)
+
+    def failures(self):
+        return [(item.get_attribute("data-cmd"), item.text)
+                for item in self.browser.find_elements(By.CSS_SELECTOR, "#failure-list li")]
+
+    def wire_lines(self, prefix):
+        return [line for line in self.robot_w.received() if line.startswith(prefix)]
+
+    def wait_for_wire(self, prefix):
+        wait_until(lambda: self.wire_lines(prefix), f"{prefix!r} on the wire")
+
+    def full_page_screenshot(self, name):
+        self.browser.execute_script("window.scrollTo(0, 0)")
+        page, viewport = self.browser.execute_script(
+            "return [document.documentElement.scrollHeight, window.innerHeight]")
+        self.browser.set_window_size(1280, 1000 + page - viewport)
+        try:
+            self.screenshot(name)
+        finally:
+            self.browser.set_window_size(1280, 1000)
+
+    # ---- tests ----
+
+    def test_1_readings_and_plots_follow_the_robot(self):
+        self.browser.get(self.daemon.origin + "/")
+        listed = f'.robot-list li[data-robot="{ROBOT}"] .state'
+        wait_until(lambda: self.css(listed).get_attribute("data-state") == "ready", "the robot listed ready",
+                   CONNECT_WAIT_S)
+        self.wait_ready(ROBOT)
+        battery = self.css("#reading-battery")
+        wait_until(lambda: re.fullmatch(r"\d+ mV", battery.text), "a battery reading")
+        # Motor power drains the virtual battery ten times faster (2 mV/s).
+        self.css("#power-on").click()
+        self.wait_for_wire("#130\r")
+        first = battery.text
+        wait_until(lambda: battery.text != first, "the battery reading to change")
+        plot = self.css('figure.plot[data-series="battery"]')
+        points = int(wait_until(lambda: plot.get_attribute("data-points"), "a plotted point"))
+        wait_until(lambda: int(plot.get_attribute("data-points")) > points, "the plot to gain points")
+        # Paused plots hold still while readings go on; resumed, they catch up.
+        self.css("button.pause").click()
+        held = plot.get_attribute("data-points")
+        readings_at_pause = len(self.wire_lines("#140"))
+        wait_until(lambda: len(self.wire_lines("#140")) >= readings_at_pause + 5, "more status polls")
+        self.assertEqual(plot.get_attribute("data-points"), held)
+        self.css("button.pause").click()
+        wait_until(lambda: int(plot.get_attribute("data-points")) > int(held), "the resumed plot")
+        # The query box shows the robot's reply line.
+        self.css("#query-ask").click()
+        wait_until(lambda: "WHO,TovSim" in self.css("#query-replies").text, "the reply to `who`")
+
+    def test_2_dragging_a_slider_moves_the_servo(self):
+        self.wait_ready(ROBOT)
+        slider = self.css('input[type="range"][data-motor="2"]')
+        self.assertEqual((slider.get_attribute("min"), slider.get_attribute("max")), ("55", "125"))
+        moves_before = len(self.wire_lines("#132,1,"))
+        started = time.monotonic()
+        drag = ActionChains(self.browser, duration=50).click_and_hold(slider)
+        for _ in range(12):
+            drag.move_by_offset(12, 0)
+        drag.move_by_offset(200, 0).release().perform()
+        elapsed_ms = (time.monotonic() - started) * 1000
+        self.assertEqual(slider.get_attribute("value"), "125")
+        # The final value always goes out; the ones before at most every 100 ms.
+        self.wait_for_wire("#132,1,125\r")
+        moves = len(self.wire_lines("#132,1,")) - moves_before
+        self.assertGreaterEqual(moves, 2, "no move while dragging")
+        self.assertLessEqual(moves, elapsed_ms / 100 + 3, "moves not rate-limited")
+        # The dial shows the position the daemon reads back from the robot.
+        servo = self.css('.servo[data-motor="2"]')
+        wait_until(lambda: servo.get_attribute("data-position") == "125", "motor 2 at 125")
+        # The keyboard drives a slider too: Home is the motor's lowest angle.
+        self.css('input[type="range"][data-motor="4"]').send_keys(Keys.HOME)
+        self.wait_for_wire("#132,3,000\r")
+
+    def test_3_led_toggles_reach_the_wire_and_failures_are_shown(self):
+        self.wait_ready(ROBOT)
+        led = self.css('button[data-led="3"]')
+        led.click()
+        self.wait_for_wire("#100,3\r")
+        wait_until(lambda: led.get_attribute("aria-pressed") == "true", "LED 3 shown on")
+        led.click()
+        self.wait_for_wire("#101,3\r")
+        # A speed the robot does not take is refused; the page says which
+        # command failed and why.
+        speed = self.css("#speech-speed")
+        speed.clear()
+        speed.send_keys("49")
+        self.css("#speech-speed-set").click()
+        failure = wait_until(lambda: [f for f in self.failures() if f[0] == "speed"], "the failed speed")
+        self.assertIn("Speech speed 49", failure[0][1])
+        self.assertIn("speed", failure[0][1].split("—", 1)[1])
+        self.assertEqual(self.wire_lines("#120"), [], "a refused speed reached the wire")
+
+    def test_4_unplugged_robot_shows_lost_then_ready_again(self):
+        self.open_robot("t")
+        with VirtualRobot(self.sim_program, "--link", self.link_t, "--unplug-after", "10"):
+            wait_until(lambda: self.robot_state() == "ready", "t ready", CONNECT_WAIT_S)
+            wait_until(lambda: self.robot_state() == "lost", "t lost after the unplug", CONNECT_WAIT_S)
+            self.screenshot("robot_lost")
+            self.assertFalse(self.css("#power-on").is_enabled())
+        with VirtualRobot(self.sim_program, "--link", self.link_t):
+            wait_until(lambda: self.robot_state() == "ready", "t ready again", CONNECT_WAIT_S)
+            self.assertTrue(self.css("#power-on").is_enabled())
+
+    def test_5_a_page_from_another_origin_cannot_open_the_socket(self):
+        page = (
+            "<!doctype html><title>probe</title><script>"
+            "function probe(url){return new Promise(done=>{const s=new WebSocket(url);"
+            "s.onopen=()=>{s.close();done('open')};s.onclose=()=>done('refused')})}"
+            "</script>")
+        probe_dir = os.path.join(self.workdir, "other-origin")
+        os.makedirs(probe_dir, exist_ok=True)
+        with open(os.path.join(probe_dir, "index.html"), "w") as file:
+            file.write(page)
+        class QuietHandler(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+        handler = functools.partial(QuietHandler, directory=probe_dir)
+        other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=other.serve_forever, daemon=True).start()
+        self.addCleanup(other.server_close)
+        self.addCleanup(other.shutdown)
+        ask = "probe(arguments[0]).then(arguments[arguments.length - 1]);"
+        socket_url = f"ws://127.0.0.1:{self.daemon.port}/ws"
+        # The same probe from the daemon's own page opens; from elsewhere it is refused.
+        self.open_robot(ROBOT)
+        self.browser.execute_script(page.split("<script>")[1].split("</script>")[0] + "window.probe=probe;")
+        self.assertEqual(self.browser.execute_async_script(ask, socket_url), "open")
+        self.browser.get(f"http://127.0.0.1:{other.server_address[1]}/index.html")
+        self.assertEqual(self.browser.execute_async_script(ask, socket_url), "refused")
+
+    def test_6_reconnects_when_the_daemon_comes_back(self):
+        self.open_robot(ROBOT)
+        status = self.css("#link-status")
+        self.daemon.__exit__(None, None, None)
+        wait_until(lambda: status.get_attribute("data-state") == "waiting", "the page to notice")
+        self.assertIn("retrying", status.text)
+        self.daemon.__enter__()
+        wait_until(lambda: status.get_attribute("data-state") == "open", "the page to reconnect",
+                   CONNECT_WAIT_S)
+        wait_until(lambda: self.robot_state() == "ready", "the robot ready after the restart", CONNECT_WAIT_S)
+        # The picture for the README: the robot page after a minute of use.
+        if self.css("#failures-clear").is_displayed():
+            self.css("#failures-clear").click()
+        self.css("#query-ask").click()
+        wait_until(lambda: "WHO,TovSim" in self.css("#query-replies").text, "the reply to `who`")
+        self.full_page_screenshot("panel")
+
+
+if __name__ == "__main__":
+    unittest.main()
