@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tovlink::tool::test {
@@ -17,7 +18,14 @@ struct tool_run {
   std::string last_out_line() const;
 };
 
-tool_run run_tool(const std::vector<std::string> &args,
-                  std::chrono::seconds limit = std::chrono::seconds{60});
+struct run_options {
+  std::string input;  // standard input (a pipe); empty: /dev/null
+  std::vector<std::pair<std::string, std::string>> environment;  // added or replaced
+  // Non-zero: standard output is a pseudo-terminal this many columns wide.
+  unsigned short terminal_columns = 0;
+  std::chrono::seconds limit{60};
+};
+
+tool_run run_tool(const std::vector<std::string> &args, const run_options &options = {});
 
 }  // namespace tovlink::tool::test

@@ -4,6 +4,7 @@
 // connect are few.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -16,6 +17,30 @@ namespace tovlink::tool::test {
 namespace {
 
 using sim::virtual_robot;
+
+// A virtual robot whose wire log the test can read.
+class logged_robot {
+ public:
+  explicit logged_robot(sim::robot_options options = {}) {
+    options.log = [this](const std::string &line) {
+      const std::scoped_lock lock{mutex_};
+      log_ += line + "\n";
+    };
+    robot_.emplace(std::move(options));
+    robot_->start();
+  }
+  virtual_robot &robot() { return *robot_; }
+  const std::string &port() const { return robot_->slave_path(); }
+  std::string log() const {
+    const std::scoped_lock lock{mutex_};
+    return log_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string log_;
+  std::optional<virtual_robot> robot_;  // last: stopped before the log goes
+};
 
 std::map<std::string, std::string> json_of(const tool_run &run) {
   const auto line = run.last_out_line();
@@ -39,6 +64,9 @@ TEST(ToolCommandLine, ArgumentErrorsNameTheBadArgument) {
       {{"--port", "x", "speed", "20"}, "speed must be 50–300 (got '20')"},
       {{"--port", "x", "power", "on", "100"}, "power value must be at least 500"},
       {{"--port", "x", "led", "on"}, "N"},
+      {{"--port", "x", "led", "on", "0"}, "LED must be 1–6 (got '0')"},
+      {{"--port", "x", "led", "off", "99"}, "LED must be 1–6 (got '99')"},
+      {{"--port", "x", "pose", "1", "2", "3", "4", "5", "6", "7", "8"}, "ANGLES"},
       {{"--port", "x", "power"}, "'power' needs on or off"},
       {{"--port", "x", "sound", "1", "10000"}, "B must be 0–9999"},
       {{"--port", "x", "say", "this text is a good deal longer than the robot takes"},
@@ -81,6 +109,10 @@ TEST(ToolCommandLine, HelpForTheToolAndEachCommand) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_NE(run.out.find("Usage:"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+    // Laid out for an 80-column terminal, with no CLI11 annotations.
+    for (const auto &line : run.out_lines()) EXPECT_LE(line.size(), 80u) << line;
+    EXPECT_EQ(run.out.find("Excludes"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("REQUIRED"), std::string::npos) << run.out;
   }
 }
 
@@ -153,9 +185,10 @@ TEST(ToolWithSim, ConnectFailuresAreExplained) {
   sim::fault_options rejecting;
   rejecting.reject_link = true;
   const failure_case cases[] = {
-      {"silent", silent, "10005", "the adapter did not answer the reset (no CMD reply to R,1)"},
+      {"silent", silent, "10005",
+       "failed: the adapter did not answer the reset (no CMD reply to R,1)"},
       {"link rejected", rejecting, "1008",
-       "the adapter refused the link (no AOK reply to E,0,...)"},
+       "failed: the adapter refused the link (no AOK reply to E,0,...)"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -174,9 +207,11 @@ TEST(ToolWithSim, ConnectFailuresAreExplained) {
     EXPECT_NE(fields["error"].find(c.message), std::string::npos);
   }
 
+  // The system's reason is named, with what to do about it.
   const auto missing = run_tool({"--port", "/nonexistent/tty", "who"});
   EXPECT_EQ(missing.exit_status, 1);
-  EXPECT_NE(missing.err.find("could not open the serial port '/nonexistent/tty'"),
+  EXPECT_NE(missing.err.find("tovlink: connect to /nonexistent/tty failed: could not open the "
+                             "serial port: No such file or directory (missing: "),
             std::string::npos)
       << missing.err;
   EXPECT_EQ(missing.out, "");
@@ -200,6 +235,123 @@ TEST(ToolWithSim, MonitorPrintsOneLinePerSampleWhenPiped) {
   const std::regex sample{
       R"( *\d+\.\d s  sensor +\d+  mic +\d+  analog +\d+  battery +\d+  power +\d+  motors( 90){7})"};
   for (const auto &line : lines) EXPECT_TRUE(std::regex_match(line, sample)) << line;
+}
+
+TEST(ToolWithSim, PoseOfSevenAnglesOnThePortFromTheEnvironment) {
+  logged_robot sim;
+  run_options options;
+  options.environment = {{"TOVLINK_PORT", sim.port()}};
+  const auto run = run_tool({"pose", "90", "90", "90", "150", "90", "90", "90"}, options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out, "pose 90 90 90 150 90 90 90\n");
+  EXPECT_NE(sim.log().find(R"(rx "#136,090,090,090,150,090,090,090\r\r")"), std::string::npos)
+      << sim.log();
+  EXPECT_EQ(sim.robot().state().targets[3], 150);
+}
+
+// Every robot command once, through one connection: what the tool printed
+// and the line that reached the robot.
+TEST(ToolWithSim, ShellRunsEveryCommandOnOneConnection) {
+  struct step {
+    const char *line;     // typed into the shell
+    const char *printed;  // a line of its output ("" when it prints none)
+    const char *wire;     // what reached the robot, as the log quotes it ("" for none)
+  };
+  const step steps[] = {
+      {"status", "motor 7 position       90", R"(rx "#140\r")"},
+      {"who", "WHO,TovSim,VR-0001", R"(rx "#800\r")"},
+      {"info", "INFO,1.0.0,", R"(rx "#805\r")"},
+      {"init", "INIT,0,0,0,0,0,0,0,V,100", R"(rx "#804\r")"},
+      {"mic-range", "MIC,0,100", R"(rx "#806\r")"},
+      {"power-limit", "PL,0", R"(rx "#807\r")"},
+      {"position", "POS,90,90,90,90,90,90,90", R"(rx "#142\r")"},
+      {"move 2 10", "motor 2 to 55 (asked 10; motor 2 takes 55-125)", R"(rx "#132,1,055\r\r")"},
+      {"move 1 120 --time 300", "motor 1 to 120 over 300 ms", R"(rx "#150,0,120,0300\r\r")"},
+      {"move all 100 --time 200", "all motors to 100 over 200 ms", R"(rx "#150,255,100,0200\r\r")"},
+      {"move all 20", "all motors to 20 (clamped: motor 2 asked 20, takes 55-125; motor 3",
+       R"(rx "#136,020,055,055,020,055,055,020\r\r")"},
+      {"pose 10 20 30 40 50 60 70 --time 100",
+       "pose 10 55 55 40 55 60 70 over 100 ms (clamped: motor 2 asked 20, takes 55-125; motor 3 "
+       "asked 30, takes 55-125; motor 5 asked 50, takes 55-125)",
+       R"(rx "#151,010,055,055,040,055,060,070,0100\r\r")"},
+      {"power on 600", "motor power on (600)", R"(rx "#133,9,0600\r")"},
+      {"power off", "motor power off", R"(rx "#131\r")"},
+      {"led on 3", "led 3 on", R"(rx "#100,3\r")"},
+      {"led off 6", "led 6 off", R"(rx "#101,6\r")"},
+      {"sound 440 100", "sound 440 100", R"(rx "#110,00440,0100\r")"},
+      {"say 'hello, robot'", "said \"hello, robot\"", R"(rx "#121,hello, robot\r")"},
+      {"speed 150", "speech speed 150", R"(rx "#120,150\r")"},
+      {"devices", "  ready", ""},
+      {"version", "tovlink 1.0.0.3, library 1.0.0.3", ""},
+      {"monitor --count 2 --rate 20", "  sensor ", ""},
+      // Refused before anything is sent; the shell goes on.
+      {"led on 7", "", ""},
+      {"frobnicate", "", ""},
+      {"# a comment, and a blank line", "", ""},
+      {"", "", ""},
+      {"speed 120", "speech speed 120", R"(rx "#120,120\r")"},
+  };
+  std::string script;
+  for (const auto &s : steps) script += std::string{s.line} + "\n";
+  logged_robot sim;
+  run_options options;
+  options.input = script;
+  const auto run = run_tool({"--port", sim.port(), "shell"}, options);
+  // The last failing line's status: the bad command line.
+  EXPECT_EQ(run.exit_status, 2) << run.err;
+  const auto log = sim.log();
+  for (const auto &s : steps) {
+    SCOPED_TRACE(s.line);
+    EXPECT_NE(run.out.find(s.printed), std::string::npos) << run.out;
+    EXPECT_NE(log.find(s.wire), std::string::npos) << log;
+  }
+  EXPECT_EQ(sim.robot().host_opens(), 1u);  // one connection for all of it
+  EXPECT_NE(run.err.find("LED must be 1–6 (got '7')"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("unknown command 'frobnicate'"), std::string::npos) << run.err;
+  EXPECT_EQ(log.find("#100,7"), std::string::npos) << log;
+  const auto state = sim.robot().state();
+  EXPECT_EQ(state.leds_on, (std::vector<int>{3}));
+  EXPECT_EQ(state.voice_speed, 120);
+}
+
+TEST(ToolWithSim, MonitorFitsItsTerminalAndKeepsItsRate) {
+  run_options options;
+  options.terminal_columns = 60;
+  const auto run = run_tool({"--sim", "monitor", "--rate", "10", "--count", "10"}, options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  // Redrawn in place: each sample after a carriage return, none wider than
+  // the terminal (or the redraw would turn into scrolling).
+  std::vector<std::string> samples;
+  std::size_t at = 0;
+  while ((at = run.out.find('\r', at)) != std::string::npos) {
+    const auto end = run.out.find_first_of("\r\n", at + 1);
+    samples.push_back(run.out.substr(at + 1, end - at - 1));
+    at = end;
+  }
+  ASSERT_EQ(samples.size(), 10u) << run.out;
+  for (const auto &sample : samples) {
+    EXPECT_LT(sample.size(), 60u) << sample;
+    EXPECT_NE(sample.find("s | 90 90 90 90 90 90 90 | sen "), std::string::npos) << sample;
+  }
+  // Ten samples at 10 Hz on a fixed schedule: the last is due at 0.9 s, not
+  // 0.9 s plus ten exchanges.
+  const double last = std::stod(samples.back());
+  EXPECT_GE(last, 0.85);
+  EXPECT_LE(last, 1.0);
+}
+
+TEST(ToolWithSim, MonitorSaysDisconnectedWhenTheRobotIsUnplugged) {
+  sim::robot_options unplugging;
+  unplugging.faults.unplug_after = std::chrono::seconds{5};  // after the 3.5 s connect
+  logged_robot sim{unplugging};
+  const auto run = run_tool({"--port", sim.port(), "--json", "monitor", "--rate", "5"});
+  EXPECT_EQ(run.exit_status, 3) << run.err;
+  EXPECT_NE(run.err.find("tovlink: disconnected: " + sim.port() + " is gone"), std::string::npos)
+      << run.err;
+  auto fields = json_of(run);
+  EXPECT_EQ(fields["ok"], "false");
+  EXPECT_EQ(fields["name"], "link_lost");
+  EXPECT_GE(run.out_lines().size(), 3u) << run.out;  // samples came before
 }
 
 }  // namespace

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
+#include <cmath>
 #include <cstdio>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
-#include "json.hpp"
 #include "messages.hpp"
 #include "tovlink.h"
 
@@ -19,10 +19,15 @@
 namespace tovlink::tool {
 namespace {
 
+using nlohmann::ordered_json;
 using std::chrono::milliseconds;
-using handle_t = std::uint32_t *;
+using steady = std::chrono::steady_clock;
 
-constexpr int exit_failure = 1;
+// JSON text on one line; bytes that are not UTF-8 become U+FFFD, control
+// bytes \u00XX, so replies full of line noise still give valid JSON.
+std::string json_line(const ordered_json &object) {
+  return object.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
 
 // What a command prints: human text, or one JSON object on standard output.
 class reporter {
@@ -39,32 +44,17 @@ class reporter {
     std::fflush(io_.out());
   }
 
-  void warn(std::string_view line) const {
-    std::fprintf(io_.err(), "tovlink: warning: %.*s\n", static_cast<int>(line.size()), line.data());
-  }
-
-  int done(const json_object &fields = {}) const {
+  int done(const ordered_json &fields = ordered_json::object()) const {
     if (json_) print_json(true, fields);
-    return 0;
+    return exit_ok;
   }
 
-  int fail(std::uint32_t code, std::string_view message) const {
-    std::fprintf(io_.err(), "tovlink: %.*s\n", static_cast<int>(message.size()), message.data());
-    if (json_) {
-      json_object fields;
-      fields.number("code", code).text("error", message);
-      print_json(false, fields);
-    }
-    return exit_failure;
-  }
+  int fail(const failure &error) const { return report_failure(command_, json_, error, io_); }
 
-  void print_json(bool ok, const json_object &fields) const {
-    json_object head;
-    head.text("command", command_).flag("ok", ok);
-    std::string line = head.str();
-    const std::string rest = fields.str();
-    if (rest.size() > 2) line.insert(line.size() - 1, "," + rest.substr(1, rest.size() - 2));
-    std::fprintf(io_.out(), "%s\n", line.c_str());
+  void print_json(bool ok, const ordered_json &fields) const {
+    ordered_json line{{"command", command_}, {"ok", ok}};
+    for (const auto &[key, value] : fields.items()) line[key] = value;
+    std::fprintf(io_.out(), "%s\n", json_line(line).c_str());
     std::fflush(io_.out());
   }
 
@@ -74,54 +64,19 @@ class reporter {
   bool json_;
 };
 
-// One sample of every telemetry value.
-struct telemetry {
-  std::int32_t sensor = 0;
-  std::int32_t mic = 0;
-  std::int32_t mic_analog = 0;
-  std::int32_t battery = 0;
-  std::int32_t motor_power = 0;
-  std::array<std::int32_t, motor_count> positions{};
-
-  std::vector<int> position_list() const { return {positions.begin(), positions.end()}; }
-};
-
-// Each getter refreshes the library's cache with one status exchange; the
-// positions then come from the cache of the last one.
-std::uint32_t read_telemetry(handle_t h, telemetry &t) {
-  using getter = std::uint32_t (*)(handle_t, std::int32_t *);
-  const std::array<std::pair<getter, std::int32_t *>, 5> reads{{
-      {tovlink_get_sensor_value, &t.sensor},
-      {tovlink_get_mic_value, &t.mic},
-      {tovlink_get_mic_analog_value, &t.mic_analog},
-      {tovlink_get_battery_value, &t.battery},
-      {tovlink_get_motor_power, &t.motor_power},
-  }};
-  for (const auto &[read, target] : reads) {
-    if (const auto code = read(h, target); code != TOVLINK_OK) return code;
-  }
-  auto &p = t.positions;
-  return tovlink_get_motor_positions(h, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6]);
+ordered_json telemetry_json(const tovlink::Telemetry &t) {
+  return {{"sensor", t.sensor},           {"mic", t.mic},
+          {"mic_analog", t.mic_analog},   {"battery", t.battery},
+          {"motor_power", t.motor_power}, {"positions", t.positions}};
 }
 
-json_object telemetry_json(const telemetry &t) {
-  json_object fields;
-  fields.number("sensor", t.sensor)
-      .number("mic", t.mic)
-      .number("mic_analog", t.mic_analog)
-      .number("battery", t.battery)
-      .number("motor_power", t.motor_power)
-      .numbers("positions", t.position_list());
-  return fields;
-}
-
-std::string positions_text(const telemetry &t) {
+std::string joined(const std::array<int, motor_count> &values) {
   std::string text;
-  for (const auto p : t.positions) text += (text.empty() ? "" : " ") + std::to_string(p);
+  for (const auto value : values) text += (text.empty() ? "" : " ") + std::to_string(value);
   return text;
 }
 
-std::string telemetry_table(const telemetry &t) {
+std::string telemetry_table(const tovlink::Telemetry &t) {
   std::vector<std::pair<std::string, int>> rows{
       {"sensor", t.sensor},   {"microphone", t.mic},          {"microphone analog", t.mic_analog},
       {"battery", t.battery}, {"motor power", t.motor_power},
@@ -143,11 +98,8 @@ std::string telemetry_table(const telemetry &t) {
   return table;
 }
 
-// A robot's reply shown as text: without its line end, other control bytes
-// written as escapes.
-std::string printable_reply(const char *buffer) {
-  std::string text{buffer};
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+// A robot's reply shown as text: control bytes written as escapes.
+std::string printable(std::string_view text) {
   std::string shown;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -162,259 +114,283 @@ std::string printable_reply(const char *buffer) {
   return shown;
 }
 
-std::string reply_text(const char *buffer) {
-  std::string text{buffer};
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+std::optional<tovlink::Query> query_for(std::string_view command) {
+  if (command == "who") return tovlink::Query::who;
+  if (command == "info") return tovlink::Query::info;
+  if (command == "init") return tovlink::Query::init;
+  if (command == "mic-range") return tovlink::Query::init_mic_range;
+  if (command == "power-limit") return tovlink::Query::init_power_limit;
+  if (command == "position") return tovlink::Query::position;
+  return std::nullopt;
 }
 
-using text_query = std::uint32_t (*)(handle_t, char *, std::uint64_t);
-
-text_query text_query_for(std::string_view command) {
-  if (command == "who") return tovlink_who;
-  if (command == "info") return tovlink_get_info;
-  if (command == "init") return tovlink_get_init;
-  if (command == "mic-range") return tovlink_get_init_mic_range;
-  if (command == "power-limit") return tovlink_get_init_power_limit;
-  if (command == "position") return tovlink_get_position;
-  return nullptr;
+std::string range_text(const tovlink::AngleRange &range) {
+  return std::to_string(range.low) + "-" + std::to_string(range.high);
 }
 
-int run_text_query(text_query query, handle_t h, const reporter &out) {
-  // Zero-filled and one byte short, so the reply always ends in a zero.
-  std::array<char, 129> buffer{};
-  const auto code = query(h, buffer.data(), buffer.size() - 1);
-  if (code != TOVLINK_OK) return out.fail(code, describe_result(code));
-  out.say(printable_reply(buffer.data()));
-  json_object fields;
-  fields.text("reply", reply_text(buffer.data()));
-  return out.done(fields);
+std::string over_text(const std::optional<int> &time_ms) {
+  return time_ms ? " over " + std::to_string(*time_ms) + " ms" : "";
 }
 
-int run_status(handle_t h, const reporter &out) {
-  telemetry t;
-  if (const auto code = read_telemetry(h, t); code != TOVLINK_OK) {
-    return out.fail(code, describe_result(code));
+// "; clamped: motor 2 asked 10, takes 55-125" for each motor held to its range.
+std::string clamped_text(const pose_report &report) {
+  std::string text;
+  for (int m = 0; m < motor_count; ++m) {
+    const auto i = static_cast<std::size_t>(m);
+    if (report.angles[i] == report.requested[i]) continue;
+    text += (text.empty() ? " (clamped: " : "; ") + std::string{"motor "} + std::to_string(m + 1) +
+            " asked " + std::to_string(report.requested[i]) + ", takes " +
+            range_text(tovlink::angle_range(m + 1));
   }
+  return text.empty() ? text : text + ")";
+}
+
+ordered_json time_json(const std::optional<int> &time_ms) {
+  return time_ms ? ordered_json(*time_ms) : ordered_json(nullptr);
+}
+
+ordered_json clamped_flags(const pose_report &report) {
+  auto flags = ordered_json::array();
+  for (std::size_t i = 0; i < report.angles.size(); ++i) {
+    flags.push_back(report.angles[i] != report.requested[i]);
+  }
+  return flags;
+}
+
+int run_query(tovlink::Query query, robot_access &robot, const reporter &out) {
+  const auto reply = robot.query(query);
+  out.say(printable(reply));
+  return out.done({{"reply", reply}});
+}
+
+int run_status(robot_access &robot, const reporter &out) {
+  const auto t = robot.telemetry();
   out.say(telemetry_table(t));
   return out.done(telemetry_json(t));
 }
 
-std::string motor_name(int motor) {
-  return motor == all_motors ? "all motors" : "motor " + std::to_string(motor);
-}
-
-int run_move(const request &req, handle_t h, const reporter &out) {
-  std::uint32_t code = TOVLINK_OK;
-  if (req.time_ms) {
-    code = tovlink_motor_angle_time(h, req.motor, req.angle, *req.time_ms);
-  } else if (req.motor == all_motors) {
-    const int a = req.angle;
-    code = tovlink_motor_pos_all(h, a, a, a, a, a, a, a);
-  } else {
-    code = tovlink_motor_set_pos(h, req.motor, req.angle);
+int run_move(const request &req, robot_access &robot, const reporter &out) {
+  if (req.motor == all_motors && !req.time_ms) {
+    // The robot has no "all motors at once" move: a pose of seven equal angles.
+    std::array<int, motor_count> angles{};
+    angles.fill(req.angle);
+    const auto report = robot.pose(angles, std::nullopt);
+    out.say("all motors to " + std::to_string(req.angle) + clamped_text(report));
+    return out.done({{"motor", "all"},
+                     {"angle", req.angle},
+                     {"angles", report.angles},
+                     {"clamped", clamped_flags(report)},
+                     {"time_ms", nullptr}});
   }
-  if (code != TOVLINK_OK) return out.fail(code, describe_result(code, "motor must be 1–7"));
-  out.say(motor_name(req.motor) + " to " + std::to_string(req.angle) +
-          (req.time_ms ? " over " + std::to_string(*req.time_ms) + " ms" : ""));
-  json_object fields;
-  if (req.motor == all_motors) {
-    fields.text("motor", "all");
-  } else {
-    fields.number("motor", req.motor);
+  const auto report = robot.move(req.motor, req.angle, req.time_ms);
+  const auto name =
+      req.motor == all_motors ? std::string{"all motors"} : "motor " + std::to_string(req.motor);
+  std::string line = name + " to " + std::to_string(report.angle) + over_text(req.time_ms);
+  if (report.clamped()) {
+    line += " (asked " + std::to_string(report.requested) + "; " +
+            (req.motor == all_motors ? std::string{"motors"} : name) + " take" +
+            (req.motor == all_motors ? "" : "s") + " " + range_text(report.range) + ")";
   }
-  fields.number("angle", req.angle);
-  if (req.time_ms) {
-    fields.number("time_ms", *req.time_ms);
-  } else {
-    fields.null("time_ms");
-  }
+  out.say(line);
+  ordered_json fields;
+  fields["motor"] = req.motor == all_motors ? ordered_json("all") : ordered_json(req.motor);
+  fields["angle"] = report.angle;
+  fields["requested"] = report.requested;
+  fields["clamped"] = report.clamped();
+  fields["range"] = {report.range.low, report.range.high};
+  fields["time_ms"] = time_json(req.time_ms);
   return out.done(fields);
 }
 
-int run_pose(const request &req, handle_t h, const reporter &out) {
-  const auto &a = req.angles;
-  const auto code = req.time_ms
-                        ? tovlink_motor_angle_multi_time(h, a[0], a[1], a[2], a[3], a[4], a[5],
-                                                         a[6], *req.time_ms)
-                        : tovlink_motor_pos_all(h, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
-  if (code != TOVLINK_OK) return out.fail(code, describe_result(code));
-  std::string angles;
-  for (const auto angle : a) angles += (angles.empty() ? "" : " ") + std::to_string(angle);
-  out.say("pose " + angles + (req.time_ms ? " over " + std::to_string(*req.time_ms) + " ms" : ""));
-  json_object fields;
-  fields.numbers("angles", {a.begin(), a.end()});
-  if (req.time_ms) {
-    fields.number("time_ms", *req.time_ms);
-  } else {
-    fields.null("time_ms");
-  }
-  return out.done(fields);
+int run_pose(const request &req, robot_access &robot, const reporter &out) {
+  const auto report = robot.pose(req.angles, req.time_ms);
+  out.say("pose " + joined(report.angles) + over_text(req.time_ms) + clamped_text(report));
+  return out.done({{"angles", report.angles},
+                   {"requested", report.requested},
+                   {"clamped", clamped_flags(report)},
+                   {"time_ms", time_json(req.time_ms)}});
 }
 
-int run_power(const request &req, handle_t h, const reporter &out) {
+int run_power(const request &req, robot_access &robot, const reporter &out) {
   const bool on = req.command == "power on";
-  const auto code = on ? tovlink_motor_power_on(h, req.power_value) : tovlink_motor_power_off(h);
-  if (code != TOVLINK_OK) {
-    return out.fail(code, describe_result(code, "power value must be at least 500"));
-  }
+  robot.power(on, req.power_value);
   out.say(on ? "motor power on (" + std::to_string(req.power_value) + ")" : "motor power off");
-  json_object fields;
-  fields.flag("power", on);
-  if (on) fields.number("value", req.power_value);
+  ordered_json fields{{"power", on}};
+  if (on) fields["value"] = req.power_value;
   return out.done(fields);
 }
 
-int run_led(const request &req, handle_t h, const reporter &out) {
+int run_led(const request &req, robot_access &robot, const reporter &out) {
   const bool on = req.command == "led on";
-  const auto code = on ? tovlink_led_on(h, req.led) : tovlink_led_off(h, req.led);
-  if (code != TOVLINK_OK) return out.fail(code, describe_result(code));
+  robot.led(req.led, on);
   out.say("led " + std::to_string(req.led) + (on ? " on" : " off"));
-  json_object fields;
-  fields.number("led", req.led).flag("on", on);
-  return out.done(fields);
+  return out.done({{"led", req.led}, {"on", on}});
 }
 
-int run_sound(const request &req, handle_t h, const reporter &out) {
-  const auto code = tovlink_sound(h, req.first, req.second);
-  if (code != TOVLINK_OK) return out.fail(code, describe_result(code));
+int run_sound(const request &req, robot_access &robot, const reporter &out) {
+  robot.tone(req.first, req.second);
   out.say("sound " + std::to_string(req.first) + " " + std::to_string(req.second));
-  json_object fields;
-  fields.number("a", req.first).number("b", req.second);
-  return out.done(fields);
+  return out.done({{"a", req.first}, {"b", req.second}});
 }
 
-int run_say(const request &req, handle_t h, const reporter &out) {
-  const auto code = tovlink_voice(h, req.text.c_str());
-  if (code != TOVLINK_OK) {
-    return out.fail(code, describe_result(code, "text must be at most 39 bytes"));
-  }
+int run_say(const request &req, robot_access &robot, const reporter &out) {
+  robot.say(req.text);
   out.say("said \"" + req.text + "\"");
-  json_object fields;
-  fields.text("text", req.text);
-  return out.done(fields);
+  return out.done({{"text", req.text}});
 }
 
-int run_speed(const request &req, handle_t h, const reporter &out) {
-  const auto code = tovlink_voice_speed(h, req.speed);
-  if (code != TOVLINK_OK) return out.fail(code, describe_result(code, "speed must be 50–300"));
+int run_speed(const request &req, robot_access &robot, const reporter &out) {
+  robot.speech_speed(req.speed);
   out.say("speech speed " + std::to_string(req.speed));
-  json_object fields;
-  fields.number("speed", req.speed);
-  return out.done(fields);
+  return out.done({{"speed", req.speed}});
 }
 
-volatile std::sig_atomic_t interrupted = 0;
-
-extern "C" void note_interrupt(int) {
-  interrupted = 1;
-}
-
-// Sleeps in short steps so Ctrl-C ends a long pause promptly.
-void pause_unless_interrupted(milliseconds span) {
-  const auto until = std::chrono::steady_clock::now() + span;
-  while (interrupted == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::min<milliseconds>(
-        milliseconds{50},
-        std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now()) +
-            milliseconds{1}));
+int run_devices(robot_access &robot, const reporter &out) {
+  auto list = ordered_json::array();
+  for (const auto &entry : robot.devices()) {
+    out.say((entry.name.empty() ? std::string{"-"} : entry.name) + "  " + entry.port + "  " +
+            entry.state + (entry.sim ? "  (virtual)" : ""));
+    list.push_back(ordered_json{
+        {"name", entry.name}, {"port", entry.port}, {"state", entry.state}, {"sim", entry.sim}});
   }
+  return out.done({{"robots", list}, {"service", robot.through_service()}});
 }
 
-std::string monitor_line(const telemetry &t, double seconds) {
-  std::array<char, 160> line{};
+// Sleeps until `until` in short steps, so Ctrl-C ends a long pause promptly.
+// False when interrupted.
+bool pause_until(steady::time_point until) {
+  while (!interrupt_scope::requested()) {
+    const auto now = steady::now();
+    if (now >= until) return true;
+    std::this_thread::sleep_for(std::min<steady::duration>(milliseconds{50}, until - now));
+  }
+  return false;
+}
+
+// One sample as a line.  The long form is for pipes and wide terminals; the
+// short one fits 80 columns; narrower terminals get it cut short, so the
+// in-place redraw never wraps into scrolling.
+std::string monitor_line(const tovlink::Telemetry &t, double seconds, std::size_t width) {
+  std::array<char, 192> line{};
   std::snprintf(line.data(), line.size(),
                 "%7.1f s  sensor %4d  mic %3d  analog %4d  battery %5d  power %4d  motors %s",
                 seconds, t.sensor, t.mic, t.mic_analog, t.battery, t.motor_power,
-                positions_text(t).c_str());
-  return line.data();
+                joined(t.positions).c_str());
+  std::string text = line.data();
+  if (text.size() <= width) return text;
+  // Positions first: they matter most, and a narrow terminal cuts the end.
+  std::snprintf(line.data(), line.size(), "%6.1fs | %s | sen %4d mic %3d/%4d bat %4d pow %4d",
+                seconds, joined(t.positions).c_str(), t.sensor, t.mic, t.mic_analog, t.battery,
+                t.motor_power);
+  text = line.data();
+  if (text.size() > width) text.resize(width);
+  return text;
 }
 
-int run_monitor(const request &req, handle_t h, const reporter &out) {
-  interrupted = 0;
-  std::signal(SIGINT, note_interrupt);
-  std::signal(SIGTERM, note_interrupt);
+int run_monitor(const request &req, robot_access &robot, const reporter &out) {
+  const interrupt_scope interrupts;
   const bool redraw = out.io().out_is_terminal() && !out.json();
-  const auto period = milliseconds{static_cast<long long>(1000.0 / req.rate_hz)};
-  const auto started = std::chrono::steady_clock::now();
-  std::size_t width = 0;
+  // One column short of the edge: a full line would leave the cursor on the
+  // next one on some terminals.
+  const auto width =
+      redraw ? static_cast<std::size_t>(std::max(out.io().out_width() - 1, 20)) : std::size_t{200};
+  const auto period = std::chrono::duration_cast<steady::duration>(
+      std::chrono::duration<double>(1.0 / req.rate_hz));
+  const auto started = steady::now();
+  auto next = started;
+  std::size_t drawn = 0;
   int taken = 0;
-  int status = 0;
-  while (interrupted == 0 && (!req.samples || taken < *req.samples)) {
-    telemetry t;
-    if (const auto code = read_telemetry(h, t); code != TOVLINK_OK) {
-      if (redraw) std::fputc('\n', out.io().out());
-      status = out.fail(code, describe_result(code));
+  int status = exit_ok;
+  while (!interrupt_scope::requested() && (!req.samples || taken < *req.samples)) {
+    tovlink::Telemetry t;
+    try {
+      t = robot.telemetry();
+    } catch (const failure &error) {
+      if (redraw && drawn > 0) std::fputc('\n', out.io().out());
+      if (error.link_lost()) {
+        status =
+            out.fail(failure{"disconnected: " + robot.where() + " is gone (" + error.what() + ")",
+                             error.code(), error.name(), reached::nothing, true});
+      } else {
+        status = out.fail(error);
+      }
+      drawn = 0;
       break;
     }
     ++taken;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(steady::now() - started).count();
     if (out.json()) {
-      json_object fields = telemetry_json(t);
-      fields.number("sample", taken).number("elapsed_ms", static_cast<long long>(seconds * 1000));
+      auto fields = telemetry_json(t);
+      fields["sample"] = taken;
+      fields["elapsed_ms"] = static_cast<long long>(seconds * 1000);
       out.print_json(true, fields);
     } else if (redraw) {
-      const auto line = monitor_line(t, seconds);
+      const auto line = monitor_line(t, seconds, width);
       std::fprintf(out.io().out(), "\r%s%*s", line.c_str(),
-                   static_cast<int>(width > line.size() ? width - line.size() : 0), "");
+                   static_cast<int>(drawn > line.size() ? drawn - line.size() : 0), "");
       std::fflush(out.io().out());
-      width = line.size();
+      drawn = line.size();
     } else {
-      out.say(monitor_line(t, seconds));
+      out.say(monitor_line(t, seconds, width));
     }
-    if (!req.samples || taken < *req.samples) pause_unless_interrupted(period);
+    if (req.samples && taken >= *req.samples) break;
+    // A fixed grid: the next sample is due one period after the last one was
+    // due, whatever the exchange took; missed slots are skipped, not bunched.
+    next += period;
+    if (const auto now = steady::now(); next < now) next += period * ((now - next) / period + 1);
+    pause_until(next);
   }
-  if (redraw && status == 0) std::fputc('\n', out.io().out());
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
+  if (redraw && drawn > 0) std::fputc('\n', out.io().out());
   return status;
 }
 
-// The demo's steps, each a name and an action returning a result code.
+// The demo's steps, each a name and an action.
 struct demo_step {
   std::string name;
-  std::function<std::uint32_t()> action;
+  std::function<void()> action;
 };
 
 constexpr int demo_arm = 4;
 constexpr const char *demo_greeting = "Hello, nice to meet you";
 
-std::uint32_t wave_arm(handle_t h, int rest) {
+void wave_arm(robot_access &robot, int rest) {
   const std::array<std::pair<int, int>, 4> swings{{{150, 400}, {40, 600}, {150, 600}, {rest, 400}}};
   for (const auto &[angle, ms] : swings) {
-    if (const auto code = tovlink_motor_angle_time(h, demo_arm, angle, ms); code != TOVLINK_OK) {
-      return code;
-    }
+    const auto begun = steady::now();
+    robot.move(demo_arm, angle, ms);
     // Wait for the swing to finish before the next one begins.
-    std::this_thread::sleep_for(milliseconds{ms + 50});
+    if (!pause_until(begun + milliseconds{ms + 50})) {
+      throw failure("interrupted", 0, "cancelled", reached::maybe);
+    }
   }
-  return TOVLINK_OK;
 }
 
-int run_demo(const robot_session &session, const reporter &out) {
-  handle_t h = session.handle();
-  telemetry before;
-  telemetry after;
+int run_demo(robot_access &robot, const reporter &out) {
+  const interrupt_scope interrupts;
+  tovlink::Telemetry before;
+  tovlink::Telemetry after;
   const std::vector<demo_step> steps{
-      {"read telemetry", [&] { return read_telemetry(h, before); }},
-      {"power the motors", [&] { return tovlink_motor_power_on(h, default_power_value); }},
+      {"read telemetry", [&] { before = robot.telemetry(); }},
+      {"power the motors", [&] { robot.power(true, default_power_value); }},
       {"wave an arm",
-       [&] { return wave_arm(h, before.positions[static_cast<std::size_t>(demo_arm - 1)]); }},
-      {"speak", [&] { return tovlink_voice(h, demo_greeting); }},
-      {"read the battery", [&] { return read_telemetry(h, after); }},
-      {"power the motors off", [&] { return tovlink_motor_power_off(h); }},
+       [&] { wave_arm(robot, before.positions[static_cast<std::size_t>(demo_arm - 1)]); }},
+      {"speak", [&] { robot.say(demo_greeting); }},
+      {"read the battery", [&] { after = robot.telemetry(); }},
+      {"power the motors off", [&] { robot.power(false, 0); }},
   };
-  out.say("connected to " + session.port());
+  out.say("connected to " + robot.where());
   for (const auto &step : steps) {
     out.say("- " + step.name);
-    if (const auto code = step.action(); code != TOVLINK_OK) {
-      return out.fail(code, "demo step '" + step.name + "' failed: " + describe_result(code));
+    try {
+      step.action();
+    } catch (const failure &error) {
+      return out.fail(failure{"demo step '" + step.name + "' failed: " + failure_message(error),
+                              error.code(), error.name(), error.sent(), error.link_lost()});
     }
     if (&step == &steps.front()) {
       out.say("  battery " + std::to_string(before.battery) + ", sensor " +
               std::to_string(before.sensor) + ", microphone " + std::to_string(before.mic) +
-              ", motors " + positions_text(before));
+              ", motors " + joined(before.positions));
     } else if (step.name == "speak") {
       out.say(std::string{"  \""} + demo_greeting + "\"");
     } else if (&step == &steps[4]) {
@@ -423,70 +399,77 @@ int run_demo(const robot_session &session, const reporter &out) {
     }
   }
   out.say("demo finished");
-  json_object fields;
-  fields.text("port", session.port())
-      .number("battery_before", before.battery)
-      .number("battery_after", after.battery)
-      .number("steps", static_cast<long long>(steps.size()));
-  return out.done(fields);
+  return out.done({{"port", robot.where()},
+                   {"battery_before", before.battery},
+                   {"battery_after", after.battery},
+                   {"steps", steps.size()}});
 }
 
-int run_version(const reporter &out) {
-  std::array<char, 32> library{};
-  const auto code = tovlin_get_lib_ver(library.data(), library.size());
-  if (code != TOVLINK_OK) return out.fail(code, "cannot read the library version");
-  out.say(std::string{"tovlink "} + TOVLINK_TOOL_VERSION + ", library " + library.data());
-  json_object fields;
-  fields.text("tool", TOVLINK_TOOL_VERSION).text("library", library.data());
-  return out.done(fields);
-}
-
-int run_connected(const request &req, const robot_session &session, const reporter &out) {
-  handle_t h = session.handle();
+int dispatch(const request &req, robot_access &robot, const reporter &out) {
   const auto &c = req.command;
-  if (const auto query = text_query_for(c)) return run_text_query(query, h, out);
-  if (c == "status") return run_status(h, out);
-  if (c == "move") return run_move(req, h, out);
-  if (c == "pose") return run_pose(req, h, out);
-  if (c == "power on" || c == "power off") return run_power(req, h, out);
-  if (c == "led on" || c == "led off") return run_led(req, h, out);
-  if (c == "sound") return run_sound(req, h, out);
-  if (c == "say") return run_say(req, h, out);
-  if (c == "speed") return run_speed(req, h, out);
-  if (c == "monitor") return run_monitor(req, h, out);
-  if (c == "demo") return run_demo(session, out);
-  return out.fail(TOVLINK_ERR_INVALID_ARGUMENT, "unknown command '" + c + "'");
+  if (const auto query = query_for(c)) return run_query(*query, robot, out);
+  if (c == "status") return run_status(robot, out);
+  if (c == "move") return run_move(req, robot, out);
+  if (c == "pose") return run_pose(req, robot, out);
+  if (c == "power on" || c == "power off") return run_power(req, robot, out);
+  if (c == "led on" || c == "led off") return run_led(req, robot, out);
+  if (c == "sound") return run_sound(req, robot, out);
+  if (c == "say") return run_say(req, robot, out);
+  if (c == "speed") return run_speed(req, robot, out);
+  if (c == "devices") return run_devices(robot, out);
+  if (c == "monitor") return run_monitor(req, robot, out);
+  if (c == "demo") return run_demo(robot, out);
+  return out.fail(failure{"unknown command '" + c + "'", 0, "unknown_command", reached::nothing});
 }
 
 }  // namespace
 
-bool needs_connection(std::string_view command) {
-  return command != "version";
+bool needs_robot(std::string_view command) {
+  return command != "version" && command != "shell";
 }
 
-int run_request(const request &req, console &io) {
-  const reporter out{io, req.command, req.json};
-  if (!needs_connection(req.command)) return run_version(out);
+int report_failure(const std::string &command, bool json, const failure &error, const console &io) {
+  const auto message = failure_message(error);
+  std::fprintf(io.err(), "tovlink: %s\n", message.c_str());
+  std::fflush(io.err());
+  if (json) {
+    // The library's codes as the C API returns them: unsigned, so a failed
+    // exchange (-1) reads 4294967295.
+    const auto code = error.code() < 0
+                          ? static_cast<long long>(static_cast<std::uint32_t>(error.code()))
+                          : error.code();
+    ordered_json line{{"command", command}, {"ok", false},
+                      {"code", code},       {"name", error.name()},
+                      {"error", message},   {"sent", error.sent() == reached::maybe}};
+    std::fprintf(io.out(), "%s\n", json_line(line).c_str());
+    std::fflush(io.out());
+  }
+  if (error.link_lost()) return exit_disconnected;
+  if (error.name() == "cancelled") return exit_interrupted;
+  return exit_failure;
+}
 
-  // On a terminal the library's diagnostics would tear through the progress
-  // line and the results; they are shown there only with --verbose.
-  io.separate_library_output(io.err_is_terminal() && !req.verbose);
-  robot_session session;
-  std::uint32_t code = TOVLINK_OK;
+int run_local(const request &req, const console &io) {
+  const reporter out{io, req.command, req.json};
+  std::array<char, 32> library{};
+  if (tovlin_get_lib_ver(library.data(), library.size()) != TOVLINK_OK) {
+    return out.fail(failure{"cannot read the library version", -1, "version", reached::nothing});
+  }
+  out.say(std::string{"tovlink "} + TOVLINK_TOOL_VERSION + ", library " + library.data());
+  return out.done({{"tool", TOVLINK_TOOL_VERSION}, {"library", library.data()}});
+}
+
+int run_on_robot(const request &req, robot_access &robot, const console &io) {
+  const reporter out{io, req.command, req.json};
   try {
-    code = session.open(req.connection, io.err_is_terminal() ? io.err() : nullptr);
-  } catch (const std::exception &error) {
-    return out.fail(TOVLINK_ERR_PORT_OPEN, error.what());
+    return dispatch(req, robot, out);
+  } catch (const failure &error) {
+    if (error.link_lost()) {
+      return out.fail(failure{"disconnected: " + robot.where() + " is gone (" + error.what() + ")",
+                              error.code(), error.name(), error.sent(), true});
+    }
+    return out.fail(error);
   }
-  if (code != TOVLINK_OK) {
-    auto message = describe_connect_failure(code, session.port());
-    if (io.err_is_terminal() && !req.verbose) message += " (--verbose shows the library's log)";
-    return out.fail(code, message);
-  }
-  if (session.link_warning() != TOVLINK_OK) {
-    out.warn("the adapter did not confirm the data mode (no MLDP reply to I); going on");
-  }
-  return run_connected(req, session, out);
 }
 
 }  // namespace tovlink::tool

@@ -1,4 +1,4 @@
-// The tool's commands, run on a parsed request.
+// The tool's commands, run on a parsed request through a robot access.
 #pragma once
 
 #include <array>
@@ -6,22 +6,25 @@
 #include <string>
 #include <string_view>
 
+#include "access.hpp"
 #include "console.hpp"
-#include "session.hpp"
 
 namespace tovlink::tool {
 
-inline constexpr int motor_count = 7;
-// The motor argument "all" (sent as 255 by the library).
-inline constexpr int all_motors = 255;
 inline constexpr int default_power_value = 1000;
 inline constexpr int min_power_value = 500;
 inline constexpr int max_time_ms = 9999;
 inline constexpr int max_speech_bytes = 39;
 
+// Exit statuses, the same in every mode (tools/README.md).
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+inline constexpr int exit_disconnected = 3;
+inline constexpr int exit_interrupted = 130;
+
 struct request {
   std::string command;  // "status", "move", "power on", ...
-  connection_options connection;
   bool json = false;
   bool verbose = false;
 
@@ -30,7 +33,7 @@ struct request {
   std::optional<int> time_ms;
   std::array<int, motor_count> angles{};
   int power_value = default_power_value;
-  int led = 0;
+  int led = first_led;
   int first = 0;
   int second = 0;
   std::string text;
@@ -39,10 +42,15 @@ struct request {
   std::optional<int> samples;  // monitor: stop after this many
 };
 
-// True for the commands that talk to the robot.
-bool needs_connection(std::string_view command);
+// True for the commands that talk to a robot.
+bool needs_robot(std::string_view command);
 
-// Runs the request and returns the exit status.
-int run_request(const request &req, console &io);
+// Runs a command that needs no robot ("version").
+int run_local(const request &req, const console &io);
+// Runs a command on an open robot and returns the exit status.
+int run_on_robot(const request &req, robot_access &robot, const console &io);
+// Prints a failure as the command's result (human line and --json object)
+// and returns its exit status.
+int report_failure(const std::string &command, bool json, const failure &error, const console &io);
 
 }  // namespace tovlink::tool

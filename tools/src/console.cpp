@@ -1,111 +1,120 @@
 #include "console.hpp"
 
 #include <array>
-#include <cstdio>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 
 #ifdef _WIN32
 #include <io.h>
-#define tovlink_dup _dup
-#define tovlink_dup2 _dup2
 #define tovlink_isatty _isatty
-#define tovlink_fileno _fileno
-#define tovlink_fdopen _fdopen
-#define tovlink_close _close
-constexpr const char *null_device = "NUL";
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
-#define tovlink_dup dup
-#define tovlink_dup2 dup2
 #define tovlink_isatty isatty
-#define tovlink_fileno fileno
-#define tovlink_fdopen fdopen
-#define tovlink_close close
-constexpr const char *null_device = "/dev/null";
 #endif
 
 namespace tovlink::tool {
 namespace {
 
-constexpr int stdout_fd = 1;
-constexpr int stderr_fd = 2;
+volatile std::sig_atomic_t interrupt_flag = 0;
 
-// A private stream on a copy of `fd`, so later redirections of `fd` do not
-// touch it.
-std::FILE *private_copy(int fd, std::FILE *fallback) {
-  const int copy = tovlink_dup(fd);
-  if (copy < 0) return fallback;
-  std::FILE *stream = tovlink_fdopen(copy, "w");
-  if (stream == nullptr) {
-    tovlink_close(copy);
-    return fallback;
-  }
-  return stream;
+extern "C" void note_interrupt(int) {
+  interrupt_flag = 1;
 }
 
 }  // namespace
 
 console::console()
-    : out_terminal_(tovlink_isatty(stdout_fd) != 0),
-      err_terminal_(tovlink_isatty(stderr_fd) != 0) {}
+    : out_terminal_(tovlink_isatty(1) != 0),
+      err_terminal_(tovlink_isatty(2) != 0),
+      in_terminal_(tovlink_isatty(0) != 0) {}
 
-console::~console() {
-  if (!separated_) return;
-  if (out_ != stdout) std::fclose(out_);
-  if (err_ != stderr) std::fclose(err_);
-}
-
-void console::separate_library_output(bool hide_library) {
-  if (separated_) return;
-  separated_ = true;
-  std::fflush(stdout);
-  std::fflush(stderr);
-  out_ = private_copy(stdout_fd, stdout);
-  err_ = private_copy(stderr_fd, stderr);
-  if (hide_library) {
-    if (std::FILE *sink = std::fopen(null_device, "w")) {
-      tovlink_dup2(tovlink_fileno(sink), stderr_fd);
-      std::fclose(sink);
-    }
+int console::out_width() const {
+#ifndef _WIN32
+  winsize size{};
+  if (out_terminal_ && ::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  if (const char *columns = std::getenv("COLUMNS")) {
+    const int width = std::atoi(columns);
+    if (width > 0) return width;
   }
-  // Only replace standard output when the tool has its own copy of it.
-  if (out_ != stdout) tovlink_dup2(stderr_fd, stdout_fd);
-  // Line buffered, so results and the library's lines keep their order.
-  std::setvbuf(out_, nullptr, _IOLBF, 4096);
-  std::setvbuf(err_, nullptr, _IONBF, 0);
+  return 80;
 }
 
-progress_line::progress_line(std::FILE *terminal, std::string label)
-    : terminal_(terminal), label_(std::move(label)) {
-  if (terminal_ != nullptr) drawer_ = std::thread([this] { draw_until_done(); });
+using signal_handler = void (*)(int);
+static signal_handler previous_int = SIG_DFL;
+static signal_handler previous_term = SIG_DFL;
+static int scopes = 0;
+
+interrupt_scope::interrupt_scope() {
+  if (scopes++ > 0) return;
+  interrupt_flag = 0;
+  previous_int = std::signal(SIGINT, note_interrupt);
+  previous_term = std::signal(SIGTERM, note_interrupt);
+}
+
+interrupt_scope::~interrupt_scope() {
+  if (--scopes > 0) return;
+  std::signal(SIGINT, previous_int == SIG_ERR ? SIG_DFL : previous_int);
+  std::signal(SIGTERM, previous_term == SIG_ERR ? SIG_DFL : previous_term);
+}
+
+bool interrupt_scope::requested() {
+  return interrupt_flag != 0;
+}
+
+void interrupt_scope::clear() {
+  interrupt_flag = 0;
+}
+
+progress_line::progress_line(std::FILE *terminal, std::string label, std::stop_source stop)
+    : terminal_(terminal), label_(std::move(label)), stop_(std::move(stop)) {
+  drawer_ = std::thread([this] { run(); });
 }
 
 progress_line::~progress_line() {
-  if (!drawer_.joinable()) return;
   {
     const std::scoped_lock lock{mutex_};
     done_ = true;
   }
   done_changed_.notify_all();
   drawer_.join();
-  // Wipe the line so the result starts on a clean one.
-  std::fprintf(terminal_, "\r%*s\r", static_cast<int>(drawn_width_), "");
-  std::fflush(terminal_);
+  const std::scoped_lock lock{mutex_};
+  wipe();
 }
 
-void progress_line::draw_until_done() {
+void progress_line::wipe() {
+  if (terminal_ == nullptr || drawn_width_ == 0) return;
+  std::fprintf(terminal_, "\r%*s\r", static_cast<int>(drawn_width_), "");
+  std::fflush(terminal_);
+  drawn_width_ = 0;
+}
+
+void progress_line::print(std::FILE *stream, std::string_view line) {
+  const std::scoped_lock lock{mutex_};
+  wipe();
+  std::fprintf(stream, "%.*s\n", static_cast<int>(line.size()), line.data());
+  std::fflush(stream);
+}
+
+void progress_line::run() {
   constexpr std::array<char, 4> spinner{'|', '/', '-', '\\'};
   const auto started = std::chrono::steady_clock::now();
   std::unique_lock lock{mutex_};
   for (std::size_t frame = 0; !done_; ++frame) {
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::array<char, 256> text{};
-    const int width = std::snprintf(text.data(), text.size(), "\r%c %s %.1f s",
-                                    spinner[frame % spinner.size()], label_.c_str(), elapsed);
-    std::fputs(text.data(), terminal_);
-    std::fflush(terminal_);
-    if (width > 0) drawn_width_ = static_cast<std::size_t>(width);
-    done_changed_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; });
+    if (interrupt_scope::requested()) stop_.request_stop();
+    if (terminal_ != nullptr) {
+      const double elapsed =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      std::array<char, 256> text{};
+      const int width = std::snprintf(text.data(), text.size(), "\r%c %s %.1f s",
+                                      spinner[frame % spinner.size()], label_.c_str(), elapsed);
+      std::fputs(text.data(), terminal_);
+      std::fflush(terminal_);
+      if (width > 1) drawn_width_ = static_cast<std::size_t>(width - 1);
+    }
+    done_changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return done_; });
   }
 }
 

@@ -1,17 +1,26 @@
-// Plain-language messages for the library's result codes.
+// Plain-language messages for failures: the operation, the cause, and
+// whether anything reached the robot.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "access.hpp"
+
 namespace tovlink::tool {
 
-// For a failed robot operation.  `detail` says what was wrong with an
-// argument when the code is the invalid-argument one.
-std::string describe_result(std::uint32_t code, std::string_view detail = {});
+// The errc's name as the service spells it ("receive_timeout", "link_lost").
+std::string_view errc_name(tovlink::errc code);
 
-// For a failed connect, by the step of the adapter dialogue that failed.
-std::string describe_connect_failure(std::uint32_t code, std::string_view port);
+// A failure from the C++ API's error.  `context` replaces what() for a
+// connect, whose what() may not say which port.
+failure failure_from(const tovlink::Error &error, const std::string &context = {});
+
+// "the command was sent; the robot may have acted on it" or "nothing reached
+// the robot".
+std::string_view reached_text(reached sent);
+
+// The line the tool prints for a failure (without "tovlink: ").
+std::string failure_message(const failure &error);
 
 }  // namespace tovlink::tool

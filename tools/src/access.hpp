@@ -1,0 +1,134 @@
+// Robot access: the one interface every tool command goes through, with two
+// implementations — the library's C++ API on a port of our own (direct), and
+// a client of the robot service tovlinkd on its Unix socket (daemon).
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tovlink/robot.hpp"
+
+namespace tovlink::tool {
+
+inline constexpr int motor_count = tovlink::motor_count;
+inline constexpr int all_motors = tovlink::all_motors;
+// The robot's LEDs are numbered 1-6 (eyes, mouth, chest, ears); see
+// sim/README.md for the model.
+inline constexpr int first_led = 1;
+inline constexpr int led_count = 6;
+
+// Whether a failed command can have reached the robot.
+enum class reached { nothing, maybe };
+
+// A failed robot operation or connect, ready to be shown.
+class failure : public std::runtime_error {
+ public:
+  failure(const std::string &message, long long code, std::string name, reached sent,
+          bool link_lost = false)
+      : std::runtime_error(message),
+        code_(code),
+        name_(std::move(name)),
+        sent_(sent),
+        link_lost_(link_lost) {}
+
+  // The library's result code (-1 for a failed exchange) or the service's.
+  long long code() const { return code_; }
+  const std::string &name() const { return name_; }
+  reached sent() const { return sent_; }
+  // The robot is gone (unplugged, or the service lost it).
+  bool link_lost() const { return link_lost_; }
+
+ private:
+  long long code_;
+  std::string name_;
+  reached sent_;
+  bool link_lost_;
+};
+
+// What a move sent: the angle after clamping to the motor's range.
+struct move_report {
+  int motor = 1;
+  int angle = 90;
+  int requested = 90;
+  tovlink::AngleRange range{0, 180};
+  bool clamped() const { return angle != requested; }
+};
+
+struct pose_report {
+  std::array<int, motor_count> angles{};
+  std::array<int, motor_count> requested{};
+};
+
+struct robot_entry {
+  std::string name;
+  std::string port;
+  std::string state;
+  bool sim = false;
+};
+
+class robot_access {
+ public:
+  virtual ~robot_access() = default;
+
+  // Where the robot is, for messages: its port, or "robot NAME via SOCKET".
+  virtual std::string where() const = 0;
+  virtual bool through_service() const = 0;
+
+  virtual tovlink::Telemetry telemetry() = 0;
+  // motor 1-7; all_motors only with a time.
+  virtual move_report move(int motor, int angle, std::optional<int> time_ms) = 0;
+  virtual pose_report pose(const std::array<int, motor_count> &angles,
+                           std::optional<int> time_ms) = 0;
+  virtual void power(bool on, int value) = 0;
+  virtual void led(int led, bool on) = 0;
+  virtual void tone(int first, int second) = 0;
+  virtual void say(const std::string &text) = 0;
+  virtual void speech_speed(int speed) = 0;
+  virtual std::string query(tovlink::Query query) = 0;
+  // The service's robots; the direct access has just its own.
+  virtual std::vector<robot_entry> devices() = 0;
+};
+
+// How to reach the robot, from the command line and the environment.
+struct connection_options {
+  std::string port;        // --port
+  std::string env_port;    // TOVLINK_PORT
+  bool simulated = false;  // --sim
+  bool direct = false;     // --direct
+  std::string daemon;      // --daemon, else TOVLINK_DAEMON
+  std::string robot;       // --robot
+  int baud = 115200;
+};
+
+// Called with each diagnostic line of the library (direct access only).
+using log_sink = std::function<void(std::string_view)>;
+
+// Where the service listens by default: $XDG_RUNTIME_DIR/tovlink/tovlinkd.sock
+// for a user, /run/tovlink/tovlinkd.sock for root.  Empty when unknown.
+std::string default_daemon_socket();
+
+// True when the tool has the service client (POSIX builds).
+bool daemon_client_available();
+// True where the tool was built with the virtual robot (not on Windows).
+bool virtual_robot_available();
+
+// Opens the robot the options name; nullptr when they name none and no service
+// runs.  Throws failure.  `stop` cancels a connect
+// in progress; `log` receives the library's diagnostic lines.
+std::unique_ptr<robot_access> open_robot(const connection_options &options, log_sink log,
+                                         std::stop_token stop);
+
+// The two implementations, for open_robot.
+std::unique_ptr<robot_access> open_direct(const connection_options &options, log_sink log,
+                                          std::stop_token stop);
+std::unique_ptr<robot_access> open_daemon(const std::string &socket_path, const std::string &robot,
+                                          bool quiet_if_absent);
+
+}  // namespace tovlink::tool
