@@ -128,8 +128,12 @@ class Panel(unittest.TestCase):
         cls.addClassCleanup(cls.browser.quit)
 
     def tearDown(self):
-        # Every test leaves a picture of where the page was.
+        # Every test leaves a picture of where the page was, and no script
+        # error behind (network errors are expected where a socket is refused).
         self.screenshot(self.id().rsplit(".", 1)[-1])
+        script_errors = [entry["message"] for entry in self.browser.get_log("browser")
+                         if entry["level"] == "SEVERE" and entry["source"] == "javascript"]
+        self.assertEqual(script_errors, [])
 
     def screenshot(self, name):
         self.browser.save_screenshot(os.path.join(self.artifacts, f"{name}.png"))
@@ -283,7 +287,29 @@ class Panel(unittest.TestCase):
         self.browser.get(f"http://127.0.0.1:{other.server_address[1]}/index.html")
         self.assertEqual(self.browser.execute_async_script(ask, socket_url), "refused")
 
-    def test_6_reconnects_when_the_daemon_comes_back(self):
+    def test_6_phone_width_dark_scheme_and_keyboard_focus(self):
+        self.wait_ready(ROBOT)
+        light = self.browser.execute_script("return getComputedStyle(document.body).backgroundColor")
+        self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+            "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+        self.browser.set_window_size(390, 844)
+        try:
+            wait_until(lambda: self.browser.execute_script(
+                "return getComputedStyle(document.body).backgroundColor") != light, "the dark scheme")
+            self.assertLessEqual(
+                self.browser.execute_script("return document.documentElement.scrollWidth"),
+                self.browser.execute_script("return window.innerWidth"), "sideways scrolling on a phone")
+            self.screenshot("phone_dark")
+        finally:
+            self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+            self.browser.set_window_size(1280, 1000)
+        # Tab reaches the controls, and the focused one is outlined.
+        self.browser.find_element(By.TAG_NAME, "body").send_keys(Keys.TAB)
+        focused = self.browser.switch_to.active_element
+        self.assertEqual(focused.tag_name, "a")
+        self.assertNotEqual(focused.value_of_css_property("outline-style"), "none")
+
+    def test_7_reconnects_when_the_daemon_comes_back(self):
         self.open_robot(ROBOT)
         status = self.css("#link-status")
         self.daemon.__exit__(None, None, None)
@@ -299,6 +325,37 @@ class Panel(unittest.TestCase):
         self.css("#query-ask").click()
         wait_until(lambda: "WHO,TovSim" in self.css("#query-replies").text, "the reply to `who`")
         self.full_page_screenshot("panel")
+
+
+class TokenAndInProcessRobot(unittest.TestCase):
+    """A daemon with a token and its own virtual robot (--sim): the page
+    passes on the token it was opened with, and shows the robot."""
+
+    def test_token_from_the_page_url_opens_the_socket(self):
+        workdir = tempfile.mkdtemp(prefix="tovlink-web-token-")
+        self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
+        artifacts = os.environ.get("TOVLINK_WEB_ARTIFACTS") or workdir
+        token_file = os.path.join(workdir, "token")
+        with open(token_file, "w") as file:
+            file.write("s3cret/+token\n")
+        daemon = Daemon(workdir, os.path.join(artifacts, "tovlinkd-token.log"),
+                        "--sim", "vr", "--token-file", token_file)
+        with daemon:
+            browser = start_browser(os.path.join(workdir, "profile"))
+            self.addCleanup(browser.quit)
+            status = lambda: browser.find_element(By.ID, "link-status").get_attribute("data-state")
+            browser.get(daemon.origin + "/#/robot/vr")
+            wait_until(lambda: status() == "waiting", "the refusal without a token")
+            browser.get(daemon.origin + "/?token=s3cret%2F%2Btoken#/robot/vr")
+            wait_until(lambda: status() == "open", "the socket with the token")
+            state = browser.find_element(By.ID, "robot-state")
+            wait_until(lambda: state.get_attribute("data-state") == "ready", "vr ready", CONNECT_WAIT_S)
+            battery = browser.find_element(By.ID, "reading-battery")
+            wait_until(lambda: battery.text.endswith(" mV"), "a battery reading")
+            first = battery.text
+            browser.find_element(By.ID, "power-on").click()
+            wait_until(lambda: battery.text != first, "the battery reading to change")
+            browser.save_screenshot(os.path.join(artifacts, "in_process_robot.png"))
 
 
 if __name__ == "__main__":
