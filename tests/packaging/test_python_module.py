@@ -7,6 +7,7 @@ tovlink-sim program), TOVLINK_LIBRARY (the built shared library) and
 PYTHONPATH (the source tree's python/ folder).
 """
 
+import errno
 import os
 import shutil
 import subprocess
@@ -56,24 +57,26 @@ class ConnectedRobot(unittest.TestCase):
         self.assertTrue(robot.connected)
         self.assertEqual(robot.port, sim.port)
         self.assertIn("connected", repr(robot))
-        received = sim.received()
+        # The log trails the wire: wait for each line rather than read once.
         for line in ("R,1\r", "GDH\r", "I\r"):
-            self.assertIn(line, received)
-        self.assertTrue(any(line.startswith("E,0,") for line in received))
+            self.assert_sent(line)
+        self.assertTrue(any(line.startswith("E,0,") for line in sim.received()))
 
     def test_text_queries_return_the_reply_line_as_str(self):
         queries = {
-            "who": "#800\r",
-            "get_motorpower": "#802\r",
-            "set_motorpower": "#803\r",
-            "get_init": "#804\r",
-            "get_info": "#805\r",
-            "get_init_mic_range": "#806\r",
-            "get_init_power_limit": "#807\r",
-            "get_position": "#142\r",
+            ("who", "who"): "#800\r",
+            ("motor_power_text", "get_motorpower"): "#802\r",
+            ("save_power_limit", "set_motorpower"): "#803\r",
+            ("init_settings", "get_init"): "#804\r",
+            ("info", "get_info"): "#805\r",
+            ("mic_range", "get_init_mic_range"): "#806\r",
+            ("power_limit", "get_init_power_limit"): "#807\r",
+            ("position_text", "get_position"): "#142\r",
         }
-        for method, wire_line in queries.items():
+        for (method, c_name), wire_line in queries.items():
             with self.subTest(method=method):
+                # The C library's name is the same method.
+                self.assertEqual(getattr(tovlink.Robot, c_name), getattr(tovlink.Robot, method))
                 text = getattr(robot, method)()
                 self.assertIsInstance(text, str)
                 self.assert_sent(wire_line)
@@ -82,13 +85,14 @@ class ConnectedRobot(unittest.TestCase):
                 self.assertNotIn("\n", text)
         self.assertTrue(robot.who().startswith("WHO,"))
         self.assertRegex(robot.get_position(), r"^POS(,\d+){7}$")
+        self.assertEqual(robot.query("init-mic-range"), "MIC,0,100")
 
     def test_telemetry_getters_return_the_status_line_values(self):
         getters = {
-            "get_sensor_value": "sensor",
-            "get_mic_value": "mic",
-            "get_mic_analog_value": "mic_analog",
-            "get_battery_value": "battery",
+            "sensor": "sensor",
+            "mic": "mic",
+            "mic_analog": "mic_analog",
+            "battery": "battery",
             "get_motor_power": "motor_power",
         }
         for method, field in getters.items():
@@ -104,8 +108,36 @@ class ConnectedRobot(unittest.TestCase):
         position = robot.get_motor_position(3)
         status = last_status_line()
         self.assertEqual(position, int(status[4 + 2]))
-        # The cached positions are those of that same status line.
-        self.assertEqual(robot.get_motor_positions(), tuple(int(p) for p in status[4:11]))
+        # A fresh exchange each time, its positions from that same status line.
+        before = len([line for line in sim.received() if line == "#140\r"])
+        positions = robot.motor_positions()
+        self.assertTrue(sim.wait_for_received("#140\r"))
+        self.assertEqual(positions, tuple(int(p) for p in last_status_line()[4:11]))
+        self.assertEqual(positions[2], 70)
+        self.assertGreater(len([line for line in sim.received() if line == "#140\r"]), before)
+
+    def test_telemetry_is_one_dataclass_its_positions_from_the_last_status_line(self):
+        robot.move(4, 100)
+        telemetry = robot.telemetry()
+        self.assertIsInstance(telemetry, tovlink.Telemetry)
+        status = last_status_line()
+        self.assertEqual(telemetry.positions, tuple(int(p) for p in status[4:11]))
+        self.assertEqual(telemetry.positions[3], 100)
+        self.assertEqual(telemetry.motor_power, int(status[STATUS_FIELDS["motor_power"]]))
+        self.assertTrue(7000 < telemetry.battery <= 7900)
+
+    def test_moves_return_what_was_sent(self):
+        move = robot.move(2, 10)
+        self.assert_sent("#132,1,055\r\r")
+        self.assertEqual((move.motor, move.angle, move.requested, move.range), (2, 55, 10, (55, 125)))
+        self.assertTrue(move.clamped)
+        self.assertEqual(str(move), "motor 2 to 55 (asked 10; motor 2 takes 55-125)")
+        pose = robot.pose([90, 90, 90, 150, 90, 90, 200], time_ms=100)
+        self.assert_sent("#151,090,090,090,150,090,090,180,0100\r\r")
+        self.assertEqual(pose.angles, (90, 90, 90, 150, 90, 90, 180))
+        self.assertEqual(pose.clamped, (False,) * 6 + (True,))
+        self.assertFalse(robot.move(1, 45, time_ms=200).clamped)
+        self.assert_sent("#150,0,045,0200\r\r")
 
     def test_motor_commands_put_their_lines_on_the_wire(self):
         commands = [
@@ -114,6 +146,8 @@ class ConnectedRobot(unittest.TestCase):
             (robot.motor_set_pos, (1, 200), "#132,0,180\r\r"),  # clamped
             (robot.motor_set_pos_rel, (2, 15), "#137,1,000\r\r"),
             (robot.motor_pos_all, (10, 20, 30, 40, 50, 60, 70), "#136,010,055,055,040,055,060,070\r\r"),
+            (robot.move_relative, (3,), "#137,2,000\r\r"),
+            (robot.start, (), "#134\r\r"),
             (robot.motor_angle_time, (4, 45, 200), "#150,3,045,0200\r\r"),
             (robot.motor_angle_time_rel, (255, 0, 100), "#152,255,000,0100\r\r"),
             (robot.motor_angle_multi_time, (90, 90, 90, 90, 90, 90, 90, 300),
@@ -123,7 +157,7 @@ class ConnectedRobot(unittest.TestCase):
         ]
         for method, args, wire_line in commands:
             with self.subTest(method=method.__name__):
-                self.assertIsNone(method(*args))
+                method(*args)
                 self.assert_sent(wire_line)
         self.assert_sent("#130\r")  # power on asks first
 
@@ -135,31 +169,45 @@ class ConnectedRobot(unittest.TestCase):
             (robot.voice_speed, (150,), "#120,150\r"),
             (robot.voice, ("hello",), "#121,hello\r"),
             (robot.voice, (b"bytes as given",), "#121,bytes as given\r"),
+            (robot.say, ("said",), "#121,said\r"),
+            (robot.tone, (220, 50), "#110,00220,0050\r"),
+            (robot.speech_speed, (100,), "#120,100\r"),
+            (robot.led_on, (6,), "#100,6\r"),
         ]
         for method, args, wire_line in commands:
             with self.subTest(method=method.__name__, args=args):
                 self.assertIsNone(method(*args))
                 self.assert_sent(wire_line)
 
-    def test_refused_arguments_raise_with_the_code_and_send_nothing(self):
+    def test_bad_arguments_are_named_and_nothing_is_sent(self):
         refusals = [
-            (robot.get_motor_position, (8,)),
-            (robot.motor_set_pos, (0, 90)),
-            (robot.motor_power_on, (499,)),
-            (robot.voice_speed, (301,)),
-            (robot.voice, ("x" * 40,)),
+            (robot.get_motor_position, (8,), tovlink.ArgumentError, "motor must be 1-7 (got 8)"),
+            (robot.move, (0, 90), tovlink.ArgumentError, "motor must be 1-7 (got 0)"),
+            (robot.move, (255, 90), tovlink.ArgumentError, "motor must be 1-7 (got 255)"),
+            (robot.move, (1, 90, 10000), tovlink.ArgumentError, "time_ms must be 0-9999"),
+            (robot.power_on, (499,), tovlink.ArgumentError, "value must be 500-"),
+            (robot.speech_speed, (301,), tovlink.ArgumentError, "speed must be 50-300 (got 301)"),
+            (robot.say, ("x" * 40,), tovlink.ArgumentError, "text must be at most 39 bytes"),
+            (robot.led_on, (7,), tovlink.ArgumentError, "led must be 1-6 (got 7)"),
+            (robot.pose, ([90] * 6,), tovlink.ArgumentError, "angles must hold 7 angles (got 6)"),
+            (robot.move, ("2", 90), tovlink.ArgumentTypeError, "motor must be an int, got str"),
+            (robot.move, (2, 90.5), tovlink.ArgumentTypeError, "angle must be an int, got float"),
+            (robot.led_off, (True,), tovlink.ArgumentTypeError, "led must be an int, got bool"),
+            (robot.say, (42,), tovlink.ArgumentTypeError, "text must be str or bytes, got int"),
+            (robot.move, (2, 2**40), tovlink.ArgumentError, "angle is out of range"),
         ]
-        for method, args in refusals:
-            with self.subTest(method=method.__name__):
+        for method, args, kind, message in refusals:
+            with self.subTest(method=method.__name__, args=args):
                 before = len(sim.received())
-                with self.assertRaises(tovlink.TovLinkError) as raised:
+                with self.assertRaises(kind) as raised:
                     method(*args)
                 error = raised.exception
-                self.assertEqual(error.code, tovlink.ERR_INVALID_ARGUMENT)
-                self.assertEqual(error.name, "TOVLINK_ERR_INVALID_ARGUMENT")
-                self.assertEqual(error.operation, "tovlink_" + method.__name__)
-                self.assertIn("invalid argument", str(error))
-                self.assertEqual(robot.last_error(), tovlink.ERR_INVALID_ARGUMENT)
+                self.assertIn(message, str(error))
+                self.assertIsInstance(error, tovlink.TovLinkError)
+                self.assertIsInstance(error, TypeError if kind is tovlink.ArgumentTypeError
+                                      else ValueError)
+                self.assertIs(error.sent, False)
+                self.assertIn(error.argument, str(error))
                 self.assertEqual(len(sim.received()), before)
 
     def test_library_version_and_last_error_through_the_robot(self):
@@ -186,28 +234,41 @@ class EndedRobot(unittest.TestCase):
     def test_operations_raise_not_connected(self):
         for method, args in ((robot.who, ()), (robot.get_battery_value, ()), (robot.led_on, (1,))):
             with self.subTest(method=method.__name__):
-                with self.assertRaises(tovlink.TovLinkError) as raised:
+                with self.assertRaises(tovlink.NotConnectedError) as raised:
                     method(*args)
                 self.assertEqual(raised.exception.code, tovlink.ERR_NOT_CONNECTED)
                 self.assertEqual(raised.exception.name, "TOVLINK_ERR_NOT_CONNECTED")
+                self.assertIn("not connected", str(raised.exception))
 
 
 class LibraryWithoutRobot(unittest.TestCase):
     def test_version_matches_the_project(self):
         self.assertEqual(tovlink.library_version(LIBRARY), VERSION)
 
-    def test_connect_to_a_missing_port_raises_port_open(self):
+    def test_connect_to_a_missing_port_raises_an_os_error_with_the_reason(self):
         missing = os.path.join(tempfile.gettempdir(), "tovlink-no-such-port")
-        with self.assertRaises(tovlink.TovLinkError) as raised:
+        with self.assertRaises(OSError) as raised:
             tovlink.Robot(missing, library=LIBRARY)
-        self.assertEqual(raised.exception.code, tovlink.ERR_PORT_OPEN)
-        self.assertEqual(raised.exception.operation, "tovlink_connect")
-        self.assertIn("TOVLINK_ERR_PORT_OPEN", str(raised.exception))
+        error = raised.exception
+        self.assertIsInstance(error, tovlink.PortError)
+        self.assertEqual(error.code, tovlink.ERR_PORT_OPEN)
+        self.assertEqual(error.errno, errno.ENOENT)
+        self.assertEqual(error.operation, "tovlink_connect")
+        self.assertEqual(str(error), f"connect to {missing}: could not open the serial port: "
+                                     "No such file or directory")
 
-    def test_exchange_failure_code_is_named(self):
-        error = tovlink.TovLinkError(0xFFFFFFFF, "tovlink_who")
-        self.assertEqual(error.name, "TOVLINK_ERR_EXCHANGE")
-        self.assertEqual(tovlink.TovLinkError(12345, "x").name, "unknown")
+    def test_result_codes_become_the_standard_exceptions(self):
+        from tovlink.robot import error_for_code
+        timeout = error_for_code(0xFFFFFFFF, "tovlink_motor_set_pos", "move motor 2")
+        self.assertIsInstance(timeout, TimeoutError)
+        self.assertEqual(timeout.name, "TOVLINK_ERR_EXCHANGE")
+        self.assertIsNone(timeout.sent)
+        self.assertIn("move motor 2: no reply from the robot within 1.5 s (the command may have "
+                      "reached the robot", str(timeout))
+        self.assertIs(error_for_code(0xFFFFFFFF, "tovlink_who").sent, False)
+        self.assertIsInstance(error_for_code(2, "tovlink_who"), tovlink.NotConnectedError)
+        self.assertIsInstance(error_for_code(3, "tovlink_who"), ValueError)
+        self.assertEqual(error_for_code(12345, "tovlink_who").name, "unknown")
 
     def test_an_explicit_library_path_is_used_as_given(self):
         self.assertEqual(tovlink.find_library(LIBRARY), LIBRARY)

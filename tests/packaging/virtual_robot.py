@@ -10,6 +10,8 @@ import time
 
 # "12:34:56.789 rx "#140\r"" -> direction and the quoted bytes.
 _LOG_ENTRY = re.compile(r'^\S+ (rx|tx) "((?:[^"\\]|\\.)*)"')
+# "12:34:56.789 -- host closed the port"
+_LOG_EVENT = re.compile(r"^\S+ -- (.*)$")
 _ESCAPES = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\", '"': '"'}
 
 
@@ -69,6 +71,10 @@ class VirtualRobot:
             if match:
                 with self._lock:
                     self._entries.append((match.group(1), unescape(match.group(2))))
+            event = _LOG_EVENT.match(line.rstrip("\n"))
+            if event:
+                with self._lock:
+                    self._entries.append(("event", event.group(1)))
 
     def _lines(self, direction):
         with self._lock:
@@ -85,6 +91,16 @@ class VirtualRobot:
         deadline = time.monotonic() + timeout_s
         while time.monotonic() < deadline:
             if line in self.received():
+                return True
+            time.sleep(0.02)
+        return False
+
+
+    def wait_for_event(self, text, timeout_s=2.0):
+        """True once a port event ("-- ..." in the log) containing text was logged."""
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if any(text in event for event in self._lines("event")):
                 return True
             time.sleep(0.02)
         return False

@@ -15,7 +15,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-
 class direct_robot final : public robot_access {
  public:
   direct_robot(const connection_options &options, log_sink log, std::stop_token stop) {

@@ -1,0 +1,375 @@
+"""Client: the robot service tovlinkd over its Unix socket (standard library
+only: socket and json).  The same operations and names as Robot."""
+
+from __future__ import annotations
+
+import itertools
+import json
+import os
+import socket
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Union
+
+from . import values as v
+from .errors import (
+    ArgumentError,
+    DisconnectedError,
+    NotConnectedError,
+    PortError,
+    RobotTimeoutError,
+    ServiceError,
+    TovLinkError,
+)
+from .values import Move, Pose, Telemetry
+
+__all__ = ["Client", "default_socket_path"]
+
+PROTOCOL_MAJOR = 1
+_MAX_LINE_BYTES = 1 << 20
+
+
+def default_socket_path() -> Optional[str]:
+    """Where the service listens: $TOVLINK_DAEMON, else
+    $XDG_RUNTIME_DIR/tovlink/tovlinkd.sock (/run/tovlink/tovlinkd.sock for
+    root); None when none is known."""
+    explicit = os.environ.get("TOVLINK_DAEMON")
+    if explicit:
+        return explicit
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        return "/run/tovlink/tovlinkd.sock"
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    return os.path.join(runtime, "tovlink", "tovlinkd.sock") if runtime else None
+
+
+# The service's error names -> the exception raised for them.
+_ERRORS = {
+    "bad_request": ArgumentError,
+    "invalid_argument": ArgumentError,
+    "receive_timeout": RobotTimeoutError,
+    "exchange_failed": RobotTimeoutError,
+    "link_lost": DisconnectedError,
+    "robot_not_ready": NotConnectedError,
+    "not_connected": NotConnectedError,
+    "port_open": PortError,
+}
+# Refusals of the service itself come before the robot is touched.
+_NOTHING_SENT = {"bad_request", "unknown_command", "unknown_robot", "robot_not_ready",
+                 "too_large", "unauthorized", "invalid_argument", "not_connected", "link_lost"}
+
+
+class _LineChannel:
+    """One connection to the service: JSON objects, one per line."""
+
+    def __init__(self, path: str, timeout_s: float) -> None:
+        self.path = path
+        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._socket.settimeout(timeout_s)
+        try:
+            self._socket.connect(path)
+        except OSError as error:
+            self._socket.close()
+            raise ServiceError(f"cannot reach the service at {path}: {error.strerror or error}"
+                               " (is tovlinkd running?)", operation="connect",
+                               sent=False) from error
+        self._buffer = b""
+        greeting = self.read()
+        proto = greeting.get("proto", {}) if greeting.get("class") == "version" else {}
+        if proto.get("major") != PROTOCOL_MAJOR:
+            self.close()
+            raise ServiceError(f"the service at {path} speaks protocol {proto.get('major')}, "
+                               f"this client {PROTOCOL_MAJOR}", operation="connect", sent=False)
+        self.version: Dict[str, Any] = greeting
+
+    def send(self, message: Dict[str, Any]) -> None:
+        try:
+            self._socket.sendall(json.dumps(message).encode("utf-8") + b"\n")
+        except OSError as error:
+            raise ServiceError(f"{message.get('cmd')}: the service's socket failed: {error}",
+                               operation=str(message.get("cmd")), sent=None) from error
+
+    def read(self) -> Dict[str, Any]:
+        while b"\n" not in self._buffer:
+            if len(self._buffer) > _MAX_LINE_BYTES:
+                raise ServiceError("the service sent an overlong line", sent=None)
+            try:
+                chunk = self._socket.recv(65536)
+            except socket.timeout:
+                raise RobotTimeoutError("no reply from the service in time", sent=None) from None
+            except OSError as error:
+                raise ServiceError(f"the service's socket failed: {error}", sent=None) from error
+            if not chunk:
+                raise ServiceError("the service closed the connection", sent=None)
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        try:
+            message = json.loads(line)
+        except ValueError:
+            message = None
+        return message if isinstance(message, dict) else {}
+
+    def close(self) -> None:
+        self._socket.close()
+
+
+class Client:
+    """A client of the robot service; use it with ``with``.
+
+    ``Client(path=None, robot=None, timeout_s=10.0)`` connects to the
+    service's Unix socket (default: see :func:`default_socket_path`).
+    robot names the service's robot to drive; it may be left out when the
+    service has one robot.
+
+    Its methods are Robot's (``telemetry``, ``move``, ``pose``, ``say``, the
+    text queries, ...), with the same arguments, results and exceptions; a
+    lost robot raises DisconnectedError.  Besides: :meth:`devices` and
+    :meth:`watch`.
+    """
+
+    def __init__(self, path: Optional[str] = None, robot: Optional[str] = None,
+                 timeout_s: float = 10.0) -> None:
+        found = path or default_socket_path()
+        if not found:
+            raise ServiceError("no service socket known: pass path= or set TOVLINK_DAEMON",
+                               operation="connect", sent=False)
+        self.path = found
+        self.robot = robot
+        self.timeout_s = timeout_s
+        self._channel: Optional[_LineChannel] = _LineChannel(found, timeout_s)
+        self._ids = itertools.count(1)
+
+    def __enter__(self) -> "Client":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "connected" if self.connected else "closed"
+        return f"<tovlink.Client {self.path!r} robot={self.robot!r}, {state}>"
+
+    @property
+    def connected(self) -> bool:
+        return self._channel is not None
+
+    @property
+    def service_version(self) -> Dict[str, Any]:
+        """The service's greeting: {"class":"version","release":...,"proto":{...}}."""
+        return self._require().version
+
+    def close(self) -> None:
+        """Closes the connection to the service.  Calling it again does nothing."""
+        if self._channel is not None:
+            self._channel.close()
+            self._channel = None
+
+    end = close
+
+    def _require(self) -> _LineChannel:
+        if self._channel is None:
+            raise NotConnectedError("the client was closed", operation="client", sent=False)
+        return self._channel
+
+    def _call(self, command: str, robot_addressed: bool = True, **args: Any) -> Dict[str, Any]:
+        channel = self._require()
+        request_id = next(self._ids)
+        message: Dict[str, Any] = {"cmd": command, "id": request_id, **args}
+        if robot_addressed and self.robot is not None:
+            message["robot"] = self.robot
+        channel.send(message)
+        while True:
+            reply = channel.read()
+            if reply.get("class") != "reply" or reply.get("id", request_id) != request_id:
+                continue  # pushed objects, or a reply to something else
+            if reply.get("ok"):
+                result = reply.get("result")
+                return result if isinstance(result, dict) else {}
+            raise _service_error(command, reply.get("error") or {})
+
+    # --- Robots and telemetry ---------------------------------------------------------------
+
+    def devices(self) -> List[Dict[str, Any]]:
+        """The service's robots: [{"name", "port", "state", "sim"}, ...]."""
+        return list(self._call("devices", robot_addressed=False).get("robots", []))
+
+    def telemetry(self) -> Telemetry:
+        """Every telemetry value, from the service's latest status line."""
+        return _telemetry(self._call("poll"), self.robot)
+
+    def sensor(self) -> int:
+        return self.telemetry().sensor
+
+    def mic(self) -> int:
+        return self.telemetry().mic
+
+    def mic_analog(self) -> int:
+        return self.telemetry().mic_analog
+
+    def battery(self) -> int:
+        return self.telemetry().battery
+
+    def motor_power(self) -> int:
+        return self.telemetry().motor_power
+
+    def motor_position(self, motor: int) -> int:
+        number = v.motor(motor, "motor position")
+        return self.telemetry().positions[number - 1]
+
+    def motor_positions(self) -> tuple:
+        return self.telemetry().positions
+
+    def watch(self, rate_hz: Optional[float] = None) -> Iterator[Telemetry]:
+        """Telemetry snapshots as the service pushes them, at rate_hz (1-50;
+        default: the service's poll rate), until the iterator is closed.
+        Raises DisconnectedError when the service reports the robot lost.
+
+        Runs on a connection of its own, so the client stays usable meanwhile.
+        """
+        channel = _LineChannel(self.path, self.timeout_s)
+        try:
+            request: Dict[str, Any] = {"cmd": "watch", "id": "watch", "enable": True}
+            if rate_hz is not None:
+                request["rate_hz"] = rate_hz
+            if self.robot is not None:
+                request["robot"] = self.robot
+            channel.send(request)
+            while True:
+                message = channel.read()
+                kind = message.get("class")
+                if kind == "reply" and message.get("cmd") == "watch" and not message.get("ok"):
+                    raise _service_error("watch", message.get("error") or {})
+                if self.robot is not None and message.get("robot") not in (None, self.robot):
+                    continue
+                if kind == "telemetry":
+                    yield _telemetry(message, message.get("robot"))
+                elif kind == "state" and message.get("state") == "lost":
+                    raise DisconnectedError(
+                        f"watch: robot {message.get('robot')} is disconnected "
+                        f"({message.get('port', 'its port')} is gone)",
+                        name="link_lost", operation="watch", sent=False)
+        finally:
+            channel.close()
+
+    # --- Text queries ---------------------------------------------------------------------------
+
+    def query(self, name: str) -> str:
+        """A text query by its name (see tovlink.QUERIES)."""
+        if name not in v.QUERIES:
+            raise ArgumentError(f"query: no query named {name!r} (one of {', '.join(v.QUERIES)})",
+                                argument="name", operation="query", sent=False)
+        return str(self._call("query", query=name).get("text", ""))
+
+    def who(self) -> str:
+        return self.query("who")
+
+    def motor_power_text(self) -> str:
+        return self.query("motor-power")
+
+    def save_power_limit(self) -> str:
+        return self.query("motor-power-set")
+
+    def init_settings(self) -> str:
+        return self.query("init")
+
+    def info(self) -> str:
+        return self.query("info")
+
+    def mic_range(self) -> str:
+        return self.query("init-mic-range")
+
+    def power_limit(self) -> str:
+        return self.query("init-power-limit")
+
+    def position_text(self) -> str:
+        return self.query("position")
+
+    # --- Motors -------------------------------------------------------------------------------
+
+    def power_on(self, value: int = v.DEFAULT_POWER_VALUE) -> None:
+        self._call("power", on=True,
+                   value=v.within("value", value, v.MIN_POWER_VALUE, 2**31 - 1, "power on"))
+
+    def power_off(self) -> None:
+        self._call("power", on=False)
+
+    def start(self) -> None:
+        self._call("start")
+
+    def move(self, motor: int, angle: int, time_ms: Optional[int] = None) -> Move:
+        what = f"move motor {motor}"
+        args: Dict[str, Any] = {"motor": v.motor(motor, what, allow_all=time_ms is not None),
+                                "angle": v.whole("angle", angle, what)}
+        if time_ms is not None:
+            args["time_ms"] = v.time_ms(time_ms, what)
+        result = self._call("move", **args)
+        low, high = result.get("range") or v.angle_range(args["motor"])
+        return Move(args["motor"], int(result.get("angle", args["angle"])), args["angle"],
+                    (int(low), int(high)), time_ms)
+
+    def pose(self, angles: Sequence[int], time_ms: Optional[int] = None) -> Pose:
+        requested = v.seven_angles(angles, "pose")
+        args: Dict[str, Any] = {"angles": list(requested)}
+        if time_ms is not None:
+            args["time_ms"] = v.time_ms(time_ms, "pose")
+        result = self._call("pose", **args)
+        sent = tuple(int(angle) for angle in result.get("angles", requested))
+        return Pose(sent, requested, time_ms)
+
+    def move_relative(self, motor: int, time_ms: Optional[int] = None) -> None:
+        what = f"move motor {motor} relative"
+        args: Dict[str, Any] = {"motor": v.motor(motor, what, allow_all=time_ms is not None)}
+        if time_ms is not None:
+            args["time_ms"] = v.time_ms(time_ms, what)
+        self._call("move_relative", **args)
+
+    def adjust(self, motor: int, offset: int) -> None:
+        what = f"adjust motor {motor}"
+        self._call("adjust", motor=v.motor(motor, what), offset=v.whole("offset", offset, what))
+
+    # --- LEDs, sound and speech ----------------------------------------------------------------
+
+    def led_on(self, led: int) -> None:
+        self._call("led", led=v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led on"),
+                   on=True)
+
+    def led_off(self, led: int) -> None:
+        self._call("led", led=v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led off"),
+                   on=False)
+
+    def tone(self, first: int, second: int) -> None:
+        self._call("tone", first=v.within("first", first, 0, 99999, "tone"),
+                   second=v.within("second", second, 0, 9999, "tone"))
+
+    def say(self, text: Union[str, bytes]) -> None:
+        data = v.speech_text(text, "say")
+        self._call("say", text=data.decode("utf-8", errors="replace"))
+
+    def speech_speed(self, speed: int) -> None:
+        self._call("speed", speed=v.within("speed", speed, 50, 300, "speech speed"))
+
+
+def _telemetry(result: Dict[str, Any], robot: Optional[str]) -> Telemetry:
+    if result.get("state") == "lost":
+        raise DisconnectedError(f"telemetry: robot {result.get('robot', robot)} is disconnected",
+                                name="link_lost", operation="poll", sent=False)
+    return Telemetry(
+        sensor=int(result.get("sensor", 0)),
+        mic=int(result.get("mic", 0)),
+        mic_analog=int(result.get("mic_analog", 0)),
+        battery=int(result.get("battery", 0)),
+        motor_power=int(result.get("motor_power", 0)),
+        positions=tuple(int(p) for p in result.get("positions", [0] * v.MOTOR_COUNT)),
+        age_ms=result.get("age_ms"),
+        robot=result.get("robot", robot),
+    )
+
+
+def _service_error(command: str, error: Dict[str, Any]) -> TovLinkError:
+    name = str(error.get("name", "error"))
+    message = str(error.get("message") or f"{command}: {name}")
+    sent = error.get("sent")
+    if not isinstance(sent, bool):
+        sent = False if name in _NOTHING_SENT else None
+    if sent is None and "sent" not in message and "reached" not in message:
+        message += " (the command may have reached the robot)"
+    lost = name == "link_lost" or (name == "robot_not_ready" and "lost" in message)
+    kind = DisconnectedError if lost else _ERRORS.get(name, TovLinkError)
+    return kind(message, code=error.get("code"), name=name, operation=command, sent=sent)

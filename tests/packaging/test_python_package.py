@@ -1,0 +1,165 @@
+"""The Python package as a user gets it: installed with pip into a virtual
+environment, then used end to end against the virtual robot; and a connect
+that Ctrl-C interrupts.
+
+Run by ctest (tests/packaging/CMakeLists.txt), which sets TOVLINK_SIM,
+TOVLINK_LIBRARY, TOVLINK_PYTHON_SOURCE (the source tree's python/ folder) and
+PYTHONPATH.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+from virtual_robot import VirtualRobot, required_environment
+
+LIBRARY = required_environment("TOVLINK_LIBRARY")
+SIM = required_environment("TOVLINK_SIM")
+SOURCE = required_environment("TOVLINK_PYTHON_SOURCE")
+
+
+def can_build_wheels(python):
+    """pip builds the package through setuptools' bdist_wheel: setuptools
+    70.1 has it, older ones need the wheel package (Debian: python3-wheel)."""
+    probe = ("import setuptools, sys\n"
+             "try:\n    import wheel\nexcept ImportError:\n"
+             "    v = tuple(int(p) for p in setuptools.__version__.split('.')[:2])\n"
+             "    sys.exit(0 if v >= (70, 1) else 1)\n")
+    try:
+        return subprocess.run([python, "-c", probe], capture_output=True, timeout=60).returncode == 0
+    except OSError:
+        return False
+
+
+def build_interpreter():
+    for python in (sys.executable, "/usr/bin/python3"):
+        if os.path.exists(python) and can_build_wheels(python):
+            return python
+    return None
+
+
+def clean_environment(**extra):
+    env = {key: value for key, value in os.environ.items()
+           if key not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV")}
+    env.update(extra)
+    return env
+
+
+class PipInstalledPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        python = build_interpreter()
+        if python is None:
+            raise unittest.SkipTest("no python3 here has setuptools with bdist_wheel (python3-wheel)")
+        cls.work = tempfile.mkdtemp(prefix="tovlink-pip-")
+        # A copy, so the build leaves nothing in the source tree.
+        source = os.path.join(cls.work, "source")
+        shutil.copytree(SOURCE, source, ignore=shutil.ignore_patterns(
+            "__pycache__", "build", "*.egg-info", "_install_location.py"))
+        cls.venv = os.path.join(cls.work, "venv")
+        subprocess.run([python, "-m", "venv", "--system-site-packages", cls.venv], check=True,
+                       capture_output=True, timeout=120)
+        cls.python = os.path.join(cls.venv, "bin", "python")
+        result = subprocess.run(
+            [cls.python, "-m", "pip", "install", "--no-index", "--no-build-isolation", source],
+            capture_output=True, text=True, timeout=300, env=clean_environment())
+        if result.returncode != 0:
+            raise AssertionError(f"pip install failed:\n{result.stdout}{result.stderr}")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def run_in_venv(self, script, *args):
+        result = subprocess.run([self.python, "-c", textwrap.dedent(script), *args],
+                                capture_output=True, text=True, timeout=60, cwd=self.work,
+                                env=clean_environment())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
+
+    def test_installed_with_its_metadata_and_type_marker(self):
+        output = self.run_in_venv("""
+            import importlib.metadata, os, tovlink
+            print(tovlink.__file__)
+            print(importlib.metadata.version("tovlink"))
+            print(os.path.exists(os.path.join(os.path.dirname(tovlink.__file__), "py.typed")))
+        """)
+        location, version, typed = output.split()
+        self.assertTrue(location.startswith(self.venv), location)
+        self.assertEqual(version, "1.0.0.3")
+        self.assertEqual(typed, "True")
+
+    def test_used_end_to_end_against_the_robot(self):
+        # Every 7th reply withheld: the adapter dialogue has four, so the
+        # third query after the connect times out.
+        with VirtualRobot(SIM, "--drop-every", "7") as sim:
+            output = self.run_in_venv("""
+                import json, sys, tovlink
+                port, library = sys.argv[1:]
+                with tovlink.Robot(port, library=library) as robot:
+                    move = robot.move(2, 10)                      # reply 5
+                    report = {"move": str(move), "clamped": move.clamped}
+                    robot.who()                                   # reply 6
+                    try:
+                        robot.who()                               # reply 7: withheld
+                    except TimeoutError as error:
+                        report["timeout"] = str(error)
+                        report["sent"] = error.sent
+                    report["positions"] = robot.telemetry().positions
+                try:
+                    robot.who()
+                except tovlink.NotConnectedError as error:
+                    report["ended"] = str(error)
+                print(json.dumps(report))
+            """, sim.port, LIBRARY)
+            self.assertTrue(sim.wait_for_received("#132,1,055\r\r"))
+        report = json.loads(output.splitlines()[-1])
+        self.assertEqual(report["move"], "motor 2 to 55 (asked 10; motor 2 takes 55-125)")
+        self.assertTrue(report["clamped"])
+        self.assertEqual(report["timeout"], "who: no reply from the robot within 1.5 s")
+        self.assertFalse(report["sent"])
+        self.assertIn("not connected", report["ended"])
+        self.assertEqual(report["positions"], [90, 55, 90, 90, 90, 90, 90])
+
+
+class InterruptedConnect(unittest.TestCase):
+    def test_ctrl_c_stops_waiting_at_once_and_the_connection_is_ended(self):
+        script = textwrap.dedent("""
+            import sys, time, tovlink
+            print("connecting", flush=True)
+            try:
+                tovlink.Robot(sys.argv[1], library=sys.argv[2])
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+            time.sleep(8)  # still running while the connect finishes behind
+        """)
+        with VirtualRobot(SIM) as sim:
+            child = subprocess.Popen([sys.executable, "-c", script, sim.port, LIBRARY],
+                                     stdout=subprocess.PIPE, text=True)
+            try:
+                self.assertEqual(child.stdout.readline().strip(), "connecting")
+                self.assertTrue(sim.wait_for_received("R,1\r", timeout_s=5))
+                interrupted_at = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                self.assertEqual(child.stdout.readline().strip(), "interrupted")
+                # The connect's fixed pauses take 3.5 s; the wait ends at once.
+                self.assertLess(time.monotonic() - interrupted_at, 1.0)
+                # The connect runs on to its end, then ends its connection,
+                # though the program goes on.
+                self.assertTrue(sim.wait_for_event("host closed the port", timeout_s=6))
+                self.assertIsNone(child.poll())
+            finally:
+                child.kill()
+                child.wait()
+                child.stdout.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
