@@ -33,6 +33,21 @@ WAIT_S = 15  # bound of every wait for the page or the daemon
 CONNECT_WAIT_S = 30  # a robot's connect takes ~3.5 s, plus the daemon's retry pause
 
 
+def artifacts_dir():
+    """Where screenshots and daemon logs go: the build tree under ctest."""
+    return os.environ.get("TOVLINK_WEB_ARTIFACTS") or tempfile.gettempdir()
+
+
+def setUpModule():
+    # The build tree's artefacts folder holds this run's pictures and logs only.
+    folder = os.environ.get("TOVLINK_WEB_ARTIFACTS")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        for name in os.listdir(folder):
+            if name.endswith((".png", ".log")):
+                os.remove(os.path.join(folder, name))
+
+
 def wait_until(condition, what, timeout_s=WAIT_S):
     """condition()'s first truthy value, polled until timeout_s."""
     deadline = time.monotonic() + timeout_s
@@ -112,8 +127,7 @@ def start_browser(profile_dir):
 class Panel(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.artifacts = os.environ.get("TOVLINK_WEB_ARTIFACTS") or tempfile.mkdtemp()
-        os.makedirs(cls.artifacts, exist_ok=True)
+        cls.artifacts = artifacts_dir()
         cls.workdir = tempfile.mkdtemp(prefix="tovlink-web-")
         cls.addClassCleanup(shutil.rmtree, cls.workdir, ignore_errors=True)
         cls.sim_program = required_environment("TOVLINK_SIM")
@@ -136,6 +150,7 @@ class Panel(unittest.TestCase):
         self.assertEqual(script_errors, [])
 
     def screenshot(self, name):
+        self.browser.execute_script("window.scrollTo(0, 0)")
         self.browser.save_screenshot(os.path.join(self.artifacts, f"{name}.png"))
 
     # ---- page helpers ----
@@ -334,7 +349,7 @@ class TokenAndInProcessRobot(unittest.TestCase):
     def test_token_from_the_page_url_opens_the_socket(self):
         workdir = tempfile.mkdtemp(prefix="tovlink-web-token-")
         self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
-        artifacts = os.environ.get("TOVLINK_WEB_ARTIFACTS") or workdir
+        artifacts = artifacts_dir()
         token_file = os.path.join(workdir, "token")
         with open(token_file, "w") as file:
             file.write("s3cret/+token\n")

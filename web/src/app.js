@@ -26,6 +26,7 @@ class Store extends EventTarget {
 
   setOnline(online) {
     this.online = online;
+    if (!online) for (const name of this.robots.keys()) this.historyOf(name).gap(Date.now() / 1000);
     for (const name of this.robots.keys()) this.changed(name, 'state');
   }
 
@@ -43,6 +44,7 @@ class Store extends EventTarget {
     const robot = this.robots.get(name);
     if (!robot) return;
     if (robot.state === state && (port === undefined || robot.port === port)) return;
+    if (robot.state === 'ready' && state !== 'ready') this.historyOf(name).gap(Date.now() / 1000);
     robot.state = state;
     if (port !== undefined) robot.port = port;
     this.changed(name, 'state');

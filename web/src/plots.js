@@ -32,6 +32,14 @@ export class History {
     }
   }
 
+  // Breaks the lines at `time` (the robot stopped answering), so a plot
+  // does not draw a straight line across the time it was away.
+  gap(time) {
+    const last = this.times.length - 1;
+    if (last < 0 || this.columns[SERIES[0].key][last] === null) return;
+    this.add(time, {});
+  }
+
   get length() {
     return this.times.length;
   }
