@@ -265,7 +265,7 @@ class Panel(unittest.TestCase):
 
     def test_4_unplugged_robot_shows_lost_then_ready_again(self):
         self.open_robot("t")
-        with VirtualRobot(self.sim_program, "--link", self.link_t, "--unplug-after", "10"):
+        with VirtualRobot(self.sim_program, "--link", self.link_t, "--unplug-after", "12"):
             wait_until(lambda: self.robot_state() == "ready", "t ready", CONNECT_WAIT_S)
             wait_until(lambda: self.robot_state() == "lost", "t lost after the unplug", CONNECT_WAIT_S)
             self.screenshot("robot_lost")
