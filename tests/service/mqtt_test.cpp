@@ -1,0 +1,325 @@
+// tovlinkd's MQTT bridge end to end: a real broker (mosquitto on a loopback
+// port), the daemon as a process with two virtual robots, and this program
+// as an MQTT client of its own.  One daemon serves every case (a robot's
+// connect costs about 3.5 s); the cases run in the order written and the
+// last one kills the daemon.
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "child_process.hpp"
+#include "clients.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using tovlink::service::testing::child_process;
+using tovlink::service::testing::line_client;
+
+unsigned short free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool port_open(unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool open = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+  ::close(fd);
+  return open;
+}
+
+struct message {
+  std::string topic;
+  std::string payload;
+  json body() const { return json::parse(payload, nullptr, false); }
+};
+
+// An MQTT client on libmosquitto's own thread, subscribed to the whole site
+// (again after every reconnect), keeping every message it gets.
+class site_client {
+ public:
+  explicit site_client(unsigned short port) {
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_reconnect_delay_set(client_, 1, 1, false);
+    mosquitto_connect_callback_set(client_, [](mosquitto *client, void *, int rc) {
+      if (rc == 0) mosquitto_subscribe(client, nullptr, "tovlink/lab/#", 1);
+    });
+    mosquitto_message_callback_set(
+        client_, [](mosquitto *, void *self, const mosquitto_message *received) {
+          auto &me = *static_cast<site_client *>(self);
+          std::lock_guard lock(me.mutex_);
+          me.messages_.push_back(
+              {received->topic, std::string(static_cast<const char *>(received->payload),
+                                            static_cast<std::size_t>(received->payloadlen))});
+          me.changed_.notify_all();
+        });
+    mosquitto_connect(client_, "127.0.0.1", port, 10);
+    mosquitto_loop_start(client_);
+  }
+  ~site_client() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+
+  void publish(const std::string &topic, const std::string &payload) {
+    ASSERT_EQ(mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                payload.data(), 1, false),
+              MOSQ_ERR_SUCCESS);
+  }
+
+  // The first message since `from` (an index into everything received) on
+  // `topic` that satisfies `wanted`.
+  std::optional<message> wait_for(const std::string &topic,
+                                  const std::function<bool(const message &)> &wanted,
+                                  std::size_t from = 0, milliseconds limit = milliseconds{8000}) {
+    std::unique_lock lock(mutex_);
+    std::optional<message> found;
+    changed_.wait_for(lock, limit, [&] {
+      for (std::size_t i = from; i < messages_.size(); ++i) {
+        if (messages_[i].topic == topic && wanted(messages_[i])) {
+          found = messages_[i];
+          return true;
+        }
+      }
+      return false;
+    });
+    return found;
+  }
+  std::optional<message> wait_for_reply(const std::string &robot, const json &id,
+                                        std::size_t from = 0) {
+    return wait_for(
+        "tovlink/lab/" + robot + "/reply",
+        [&](const message &m) { return m.body().value("id", json{}) == id; }, from);
+  }
+  bool wait_status(const std::string &robot, const std::string &status, std::size_t from = 0) {
+    return wait_for(
+               "tovlink/lab/" + robot + "/status",
+               [&](const message &m) { return m.payload == status; }, from, milliseconds{15000})
+        .has_value();
+  }
+  std::size_t count() const {
+    std::lock_guard lock(mutex_);
+    return messages_.size();
+  }
+
+ private:
+  mosquitto *client_ = nullptr;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<message> messages_;
+};
+
+struct fleet_fixture {
+  fs::path dir;
+  unsigned short port = 0;
+  std::unique_ptr<child_process> broker;
+  std::unique_ptr<child_process> daemon;
+  std::unique_ptr<site_client> client;
+
+  void start_broker() {
+    broker = std::make_unique<child_process>(
+        std::vector<std::string>{MOSQUITTO_PATH, "-c", (dir / "mosquitto.conf").string()});
+    for (int i = 0; i < 100 && !port_open(port); ++i) std::this_thread::sleep_for(milliseconds{50});
+  }
+};
+
+fleet_fixture *fixture = nullptr;
+
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    mosquitto_lib_init();
+    fixture = new fleet_fixture;
+    fixture->dir = fs::temp_directory_path() / ("tovlinkd-mqtt-" + std::to_string(::getpid()));
+    fs::create_directories(fixture->dir);
+    fixture->port = free_port();
+    std::ofstream(fixture->dir / "mosquitto.conf")
+        << "listener " << fixture->port << " 127.0.0.1\nallow_anonymous true\n"
+        << "persistence false\n";
+    fixture->start_broker();
+    fixture->client = std::make_unique<site_client>(fixture->port);
+    fixture->daemon = std::make_unique<child_process>(std::vector<std::string>{
+        TOVLINKD_PATH, "--sim", "a", "--sim", "b", "--socket", (fixture->dir / "d.sock").string(),
+        "--mqtt", "127.0.0.1:" + std::to_string(fixture->port), "--site", "lab", "--mqtt-hz", "5"});
+  }
+  void TearDown() override {
+    delete fixture;
+    fixture = nullptr;
+    mosquitto_lib_cleanup();
+  }
+};
+
+const auto *const environment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+TEST(Mqtt, StatusAndStateReachTheBroker) {
+  auto &client = *fixture->client;
+  ASSERT_TRUE(client.wait_status("a", "online")) << "robot a never came online";
+  ASSERT_TRUE(client.wait_status("b", "online"));
+  // Two state messages in a row: telemetry fields, counted in sequence.
+  const auto first = client.wait_for("tovlink/lab/a/state", [](const message &) { return true; });
+  ASSERT_TRUE(first);
+  const json state = first->body();
+  EXPECT_EQ(state["class"], "telemetry");
+  EXPECT_EQ(state["robot"], "a");
+  EXPECT_EQ(state["positions"].size(), 7u);
+  EXPECT_GT(state["battery"].get<int>(), 0);
+  const auto next = client.wait_for("tovlink/lab/a/state", [&](const message &m) {
+    return m.body()["seq"] == state["seq"].get<int>() + 1;
+  });
+  EXPECT_TRUE(next) << "no state message after seq " << state["seq"];
+}
+
+TEST(Mqtt, CommandMovesTheRobotAndTheReplyEchoesItsId) {
+  auto &client = *fixture->client;
+  const auto from = client.count();
+  client.publish("tovlink/lab/a/cmd", R"({"cmd":"move","motor":2,"angle":80,"id":{"n":41}})");
+  const auto reply = client.wait_for_reply("a", json{{"n", 41}}, from);
+  ASSERT_TRUE(reply) << "no reply on tovlink/lab/a/reply";
+  const json body = reply->body();
+  EXPECT_TRUE(body["ok"]) << body;
+  EXPECT_EQ(body["robot"], "a");
+  EXPECT_EQ(body["result"]["angle"], 80);
+  // The robot really moved: its state says so, and b's did not.
+  EXPECT_TRUE(client.wait_for(
+      "tovlink/lab/a/state", [](const message &m) { return m.body()["positions"][1] == 80; },
+      from));
+  const auto b_state = client.wait_for(
+      "tovlink/lab/b/state", [](const message &) { return true; }, client.count());
+  ASSERT_TRUE(b_state);
+  EXPECT_EQ(b_state->body()["positions"][1], 90);
+}
+
+TEST(Mqtt, AllCmdAndTheFleetCommandsReachEveryRobot) {
+  auto &client = *fixture->client;
+  auto from = client.count();
+  client.publish("tovlink/lab/all/cmd", R"({"cmd":"query","query":"who","id":"w1"})");
+  for (const char *robot : {"a", "b"}) {
+    const auto reply = client.wait_for_reply(robot, "w1", from);
+    ASSERT_TRUE(reply) << "robot " << robot << " did not answer all/cmd";
+    EXPECT_TRUE(reply->body()["ok"]);
+    EXPECT_EQ(reply->body()["robot"], robot);
+  }
+
+  // The daemon's own view of the site, and a command to all from its protocol.
+  line_client daemon((fixture->dir / "d.sock").string());
+  ASSERT_TRUE(daemon.connected());
+  daemon.read_line();  // the version banner
+  ASSERT_TRUE(daemon.send_line(R"({"cmd":"fleet","id":1})"));
+  const json fleet = json::parse(daemon.read_line().value_or("null"), nullptr, false);
+  ASSERT_TRUE(fleet.value("ok", false)) << fleet;
+  EXPECT_EQ(fleet["result"]["site"], "lab");
+  EXPECT_TRUE(fleet["result"]["connected"]);
+  std::vector<std::string> listed;
+  for (const auto &robot : fleet["result"]["robots"]) {
+    listed.push_back(robot["name"]);
+    EXPECT_EQ(robot["status"], "online");
+    EXPECT_GT(robot["telemetry"]["battery"].get<int>(), 0);
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"a", "b"}));
+
+  from = client.count();
+  ASSERT_TRUE(daemon.send_line(
+      R"({"cmd":"fleet_all","id":2,"request":{"cmd":"led","led":3,"on":true,"robot":"zz"}})"));
+  const json sent = json::parse(daemon.read_line().value_or("null"), nullptr, false);
+  ASSERT_TRUE(sent.value("ok", false)) << sent;
+  EXPECT_EQ(sent["result"]["topic"], "tovlink/lab/all/cmd");
+  for (const char *robot : {"a", "b"}) {
+    const auto reply = client.wait_for_reply(robot, sent["result"]["id"], from);
+    ASSERT_TRUE(reply) << robot;
+    EXPECT_TRUE(reply->body()["ok"]) << reply->payload;
+  }
+  // A fleet command may not go round the site again.
+  ASSERT_TRUE(daemon.send_line(R"({"cmd":"fleet_all","id":3,"request":{"cmd":"fleet_all"}})"));
+  const json refused = json::parse(daemon.read_line().value_or("null"), nullptr, false);
+  EXPECT_EQ(refused["error"]["code"], 400) << refused;
+}
+
+TEST(Mqtt, BadRequestsGetErrorRepliesAndNoHarm) {
+  auto &client = *fixture->client;
+  const auto from = client.count();
+  client.publish("tovlink/lab/a/cmd", "{not json");
+  const auto bad = client.wait_for(
+      "tovlink/lab/a/reply", [](const message &m) { return !m.body().value("ok", true); }, from);
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->body()["error"]["code"], 400);
+  EXPECT_EQ(bad->body()["robot"], "a");
+
+  client.publish("tovlink/lab/a/cmd", R"({"cmd":"watch","id":"w"})");
+  const auto watch = client.wait_for_reply("a", "w", from);
+  ASSERT_TRUE(watch);
+  EXPECT_EQ(watch->body()["error"]["code"], 400);
+
+  client.publish("tovlink/lab/b/cmd", std::string(70 * 1024, ' '));
+  EXPECT_TRUE(client.wait_for(
+      "tovlink/lab/b/reply", [](const message &m) { return m.body()["error"]["code"] == 413; },
+      from));
+
+  client.publish("tovlink/lab/a/cmd", R"({"cmd":"led","led":99,"on":true,"id":"range"})");
+  const auto range = client.wait_for_reply("a", "range", from);
+  ASSERT_TRUE(range);
+  EXPECT_EQ(range->body()["error"]["code"], 400);
+
+  client.publish("tovlink/lab/a/cmd", R"({"cmd":"led","led":1,"on":true,"id":"after"})");
+  const auto after = client.wait_for_reply("a", "after", from);
+  ASSERT_TRUE(after) << "the daemon stopped answering";
+  EXPECT_TRUE(after->body()["ok"]);
+}
+
+TEST(Mqtt, ABrokerRestartIsSurvived) {
+  auto &client = *fixture->client;
+  ASSERT_EQ(fixture->broker->stop(SIGTERM, seconds{5}), 0);
+  fixture->broker.reset();
+  std::this_thread::sleep_for(seconds{2});  // the bridge notices and backs off
+  const auto from = client.count();
+  fixture->start_broker();  // no persistence: the retained statuses are gone
+  ASSERT_TRUE(client.wait_status("a", "online", from)) << "status not republished";
+  ASSERT_TRUE(client.wait_status("b", "online", from));
+  client.publish("tovlink/lab/b/cmd", R"({"cmd":"query","query":"who","id":"again"})");
+  const auto reply = client.wait_for_reply("b", "again", from);
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->body()["ok"]);
+}
+
+TEST(Mqtt, ADeadDaemonLeavesItsRobotsOffline) {
+  auto &client = *fixture->client;
+  const auto from = client.count();
+  ::kill(fixture->daemon->pid(), SIGKILL);
+  EXPECT_TRUE(client.wait_status("a", "offline", from));
+  EXPECT_TRUE(client.wait_status("b", "offline", from));
+  fixture->daemon.reset();
+}
+
+}  // namespace
