@@ -159,6 +159,12 @@ const connection = new Connection(socketUrl(window.location), {
     const devices = await command(null, 'devices', {}, 'List the robots');
     if (devices) store.setRobots(devices.robots ?? []);
     await command(null, 'watch', { enable: true, rate_hz: WATCH_RATE_HZ }, 'Watch the robots');
+    // A daemon that bridges its robots to MQTT also has a fleet page.
+    connection.request('fleet').then(() => {
+      const fleetLink = document.getElementById('fleet-link');
+      fleetLink.href = `/fleet.html${window.location.search}`;
+      fleetLink.hidden = false;
+    }, () => {});
   },
   onPush(message) {
     if (message.class === 'telemetry') store.setTelemetry(message);
