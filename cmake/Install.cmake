@@ -81,7 +81,7 @@ install(FILES ${tovlink_packaging_dir}/tovlink.pc ${tovlink_packaging_dir}/tovli
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/tovlink
   DESTINATION ${TOVLINK_PYTHON_INSTALL_DIR}
   COMPONENT Python
-  FILES_MATCHING PATTERN "*.py"
+  FILES_MATCHING PATTERN "*.py" PATTERN "py.typed"
   PATTERN "__pycache__" EXCLUDE)
 install(FILES ${tovlink_packaging_dir}/_install_location.py
   DESTINATION ${TOVLINK_PYTHON_INSTALL_DIR}/tovlink

@@ -107,13 +107,17 @@ int run_shell(robot_access &robot, const console &io, bool json) {
   int status = exit_ok;
   std::string line;
   std::vector<std::string> words;
+  bool ended_by_word = false;
   while (source.next(line)) {
     if (!split_words(line, words)) {
       status = usage_error("unbalanced quote in '" + line + "'", json);
       continue;
     }
     if (words.empty() || words.front().starts_with('#')) continue;
-    if (words.front() == "exit" || words.front() == "quit") break;
+    if (words.front() == "exit" || words.front() == "quit") {
+      ended_by_word = true;
+      break;
+    }
     if (words.front() == "help") words = {"--help"};
     const auto parsed = parse_command_line(words, json);
     int result = exit_ok;
@@ -131,7 +135,8 @@ int run_shell(robot_access &robot, const console &io, bool json) {
     if (result == exit_disconnected) return result;
     if (result != exit_ok) status = result;
   }
-  if (interactive && !json) std::fputc('\n', io.out());
+  // Ctrl-D leaves the cursor after the prompt.
+  if (interactive && !json && !ended_by_word) std::fputc('\n', io.out());
   return interactive ? exit_ok : status;
 }
 
