@@ -65,6 +65,9 @@ mkdir -p "$run"
 cp "$dll" "$mingw_build"/tests/windows/*.exe "$run/"
 tool="$mingw_build/tools/tovlink.exe"
 [ -f "$tool" ] && cp "$tool" "$run/"
+# The tool runs on the C++ interface, a DLL of its own.
+cxx_dll="$mingw_build/TovLinkLib/TovLinkCxx.dll"
+[ -f "$cxx_dll" ] && cp "$cxx_dll" "$run/"
 
 stage "virtual robot"
 "$sim" --log >"$work/sim.log" 2>"$work/sim.err" &
