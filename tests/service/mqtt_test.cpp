@@ -303,6 +303,18 @@ TEST(Mqtt, ABrokerRestartIsSurvived) {
   ASSERT_EQ(fixture->broker->stop(SIGTERM, seconds{5}), 0);
   fixture->broker.reset();
   std::this_thread::sleep_for(seconds{2});  // the bridge notices and backs off
+  // Without a broker the robots keep their pace: fresh readings, commands
+  // from other clients answered.
+  line_client daemon((fixture->dir / "d.sock").string());
+  ASSERT_TRUE(daemon.connected());
+  daemon.read_line();  // the version banner
+  ASSERT_TRUE(daemon.send_line(R"({"cmd":"poll","robot":"a"})"));
+  const json poll = json::parse(daemon.read_line().value_or("null"), nullptr, false);
+  ASSERT_TRUE(poll.value("ok", false)) << poll;
+  EXPECT_LT(poll["result"]["age_ms"].get<int>(), 500);
+  ASSERT_TRUE(daemon.send_line(R"({"cmd":"led","robot":"b","led":2,"on":true})"));
+  const json led = json::parse(daemon.read_line().value_or("null"), nullptr, false);
+  EXPECT_TRUE(led.value("ok", false)) << led;
   const auto from = client.count();
   fixture->start_broker();  // no persistence: the retained statuses are gone
   ASSERT_TRUE(client.wait_status("a", "online", from)) << "status not republished";
