@@ -10,6 +10,7 @@
 #include "connection/connect.h"
 #include "frame/library_state.h"
 #include "protocol/status_line.h"
+#include "transport/platform.h"
 #include "transport/serial.h"
 
 namespace tovlink {
@@ -124,6 +125,15 @@ bool query_from_name(std::string_view name, Query &query) noexcept {
     }
   }
   return false;
+}
+
+std::string library_version() {
+  uint16_t parts[4] = {};
+  if (!platform::read_library_version(parts)) {
+    throw Error(errc::exchange_failed, "library version: the version information cannot be read");
+  }
+  return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+         std::to_string(parts[2]) + "." + std::to_string(parts[3]);
 }
 
 struct Robot::Impl {

@@ -148,6 +148,12 @@ TEST(CxxRobot, AnUnpluggedPortIsReportedAsLostAtOnce) {
       << error.what();
 }
 
+TEST(CxxRobot, LibraryVersionMatchesTheCApi) {
+  char version[16] = {};
+  ASSERT_EQ(tovlin_get_lib_ver(version, sizeof version), TOVLINK_OK);
+  EXPECT_EQ(library_version(), version);
+}
+
 TEST(CxxRobot, ErrorsNameTheOperationAndTheCause) {
   Error missing = error_from([] { Robot robot{"/dev/tovlink-no-such-port"}; });
   EXPECT_EQ(missing.value(), errc::port_open);

@@ -103,6 +103,10 @@ class TOVLINK_CXX_API Error : public std::system_error {
 // ---------------------------------------------------------------------------
 
 inline constexpr int motor_count = 7;
+// The robot's LEDs are numbered 1-6 (eyes 1 and 2, mouth 3, chest 4, ears 5
+// and 6).  led_on/led_off send any number; the tools check against these.
+inline constexpr int first_led = 1;
+inline constexpr int led_count = 6;
 // Motor number that addresses every motor, accepted by the timed moves only.
 inline constexpr int all_motors = 255;
 
@@ -153,6 +157,9 @@ inline constexpr std::array<Query, 8> all_queries = {
 TOVLINK_CXX_API std::string_view query_name(Query query) noexcept;
 // The query with that name; false when there is none.
 TOVLINK_CXX_API bool query_from_name(std::string_view name, Query &query) noexcept;
+
+// The library's version, "1.0.0.3" for this release.
+TOVLINK_CXX_API std::string library_version();
 
 // ---------------------------------------------------------------------------
 // Robot
