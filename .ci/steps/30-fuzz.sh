@@ -24,10 +24,11 @@ cmake --build "$fuzz_build" -j"$(nproc)"
 
 # Seconds per target.  Connect spends 1-10 s per execution in the dialogue's
 # fixed pauses and waits, so it runs a few dozen executions from its seeds.
-declare -A seconds=([status_line]=45 [line_exchange]=45 [robot_operations]=60 [connect]=60)
+declare -A seconds=([status_line]=45 [line_exchange]=45 [robot_operations]=60 [connect]=60
+  [service_request]=45)
 mkdir -p "$fuzz_build/artifacts"
 failed=0
-for target in status_line line_exchange robot_operations connect; do
+for target in status_line line_exchange robot_operations connect service_request; do
   run_seconds="${TOVLINK_FUZZ_SECONDS:-${seconds[$target]}}"
   stage "fuzz_$target for $run_seconds s"
   # Work on a copy so the committed seeds stay as they are.

@@ -1,0 +1,347 @@
+// The HTTP side of the daemon: the web panel's files by GET, and the JSON
+// protocol over WebSocket at /ws.  Each connection runs on a strand of its
+// own.  Every request must name this daemon in its Host header; a WebSocket
+// upgrade must also come from the daemon's own page (Origin) and, when the
+// daemon has a token, carry it.
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "net_internal.hpp"
+#include "outbox.hpp"
+
+#if defined(TOVLINKD_WITH_WEB_ASSETS)
+#include <tovlink_web/assets.hpp>
+#endif
+
+namespace tovlink::service {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+
+constexpr std::size_t max_header_bytes = 8 * 1024;
+constexpr std::size_t max_body_bytes = 4 * 1024;
+constexpr auto http_idle_limit = std::chrono::seconds(30);
+// Messages up to this size are read and answered with too_large; Beast
+// closes the connection (1009) on anything bigger.
+constexpr std::size_t max_message_bytes = 4 * max_request_bytes;
+constexpr std::string_view server_name = "tovlinkd";
+
+using request_type = http::request<http::string_body>;
+
+// One WebSocket client: each message is one request, each reply or pushed
+// object one text message.
+class websocket_session : public std::enable_shared_from_this<websocket_session> {
+ public:
+  websocket_session(beast::tcp_stream stream, server_context context, client_slots::slot slot)
+      : ws_(std::move(stream)),
+        context_(context),
+        slot_(std::move(slot)),
+        outbox_(context.config.max_queued_bytes, context.config.max_queued_messages) {}
+
+  void start(request_type request) {
+    beast::get_lowest_layer(ws_).expires_never();
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type &response) {
+      response.set(http::field::server, server_name);
+    }));
+    ws_.read_message_max(max_message_bytes);
+    ws_.text(true);
+    ws_.async_accept(request, [self = shared_from_this()](error_code error) {
+      if (error) return;
+      self->on_accepted();
+    });
+  }
+
+ private:
+  void on_accepted() {
+    std::weak_ptr<websocket_session> weak = shared_from_this();
+    session_ = context_.handler.open_session([weak](std::string text) {
+      if (auto self = weak.lock()) {
+        auto executor = self->ws_.get_executor();
+        asio::post(executor, [self = std::move(self), text = std::move(text)]() mutable {
+          self->send(std::move(text));
+        });
+      }
+    });
+    send(version_banner(context_.config.release));
+    read_more();
+  }
+
+  void read_more() {
+    ws_.async_read(buffer_, [self = shared_from_this()](error_code error, std::size_t) {
+      self->on_read(error);
+    });
+  }
+
+  void on_read(error_code error) {
+    if (error || closing_) {
+      shut();
+      return;
+    }
+    const auto text = beast::buffers_to_string(buffer_.data());
+    buffer_.consume(buffer_.size());
+    if (text.size() > max_request_bytes) {
+      rejected_request rejected;
+      rejected.error = make_error(daemon_error::too_large, "request: longer than 65536 bytes");
+      send(error_reply_text(rejected));
+      closing_ = true;
+      return;
+    }
+    session_->handle(text);
+    read_more();
+  }
+
+  void send(std::string text) {
+    if (shut_) return;
+    if (!outbox_.push(std::move(text))) {
+      if (context_.config.log) context_.config.log("WebSocket client dropped: it stopped reading");
+      shut();
+      return;
+    }
+    if (!writing_) write_next();
+  }
+
+  void write_next() {
+    writing_ = true;
+    ws_.async_write(
+        asio::buffer(outbox_.front()),
+        [self = shared_from_this()](error_code error, std::size_t) { self->on_written(error); });
+  }
+
+  void on_written(error_code error) {
+    writing_ = false;
+    if (error || shut_) {
+      shut();
+      return;
+    }
+    outbox_.pop();
+    if (!outbox_.empty()) {
+      write_next();
+    } else if (closing_) {
+      // A client that never answers the close is cut off after a while.
+      websocket::stream_base::timeout closing{};
+      closing.handshake_timeout = std::chrono::seconds(5);
+      closing.idle_timeout = std::chrono::seconds(5);
+      closing.keep_alive_pings = false;
+      ws_.set_option(closing);
+      ws_.async_close(websocket::close_code::normal,
+                      [self = shared_from_this()](error_code) { self->shut(); });
+    }
+  }
+
+  // Ends the connection at once and stops the robots' pushes.
+  void shut() {
+    if (shut_) return;
+    shut_ = true;
+    session_.reset();
+    error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  server_context context_;
+  client_slots::slot slot_;
+  std::unique_ptr<client_session> session_;
+  beast::flat_buffer buffer_;
+  outbox outbox_;
+  bool writing_ = false;
+  bool closing_ = false;
+  bool shut_ = false;
+};
+
+// One HTTP connection: files, refusals, or the hand-over to WebSocket.
+class http_session : public std::enable_shared_from_this<http_session> {
+ public:
+  http_session(tcp::socket socket, server_context context, client_slots::slot slot,
+               std::shared_ptr<const http_guard> guard)
+      : stream_(std::move(socket)),
+        context_(context),
+        slot_(std::move(slot)),
+        guard_(std::move(guard)) {}
+
+  void start() {
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->read_request(); });
+  }
+
+  // A client over the limit gets 503 and the connection closes.
+  void refuse_busy() {
+    auto response = text_response(http::status::service_unavailable, "too many clients\n", 11);
+    response->keep_alive(false);
+    write(std::move(response));
+  }
+
+ private:
+  void read_request() {
+    parser_.emplace();
+    parser_->header_limit(max_header_bytes);
+    parser_->body_limit(max_body_bytes);
+    stream_.expires_after(http_idle_limit);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](error_code error, std::size_t) { self->on_request(error); });
+  }
+
+  void on_request(error_code error) {
+    if (error == http::error::end_of_stream) {
+      error_code ignored;
+      stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      return;
+    }
+    if (error) {
+      if (error == http::error::header_limit || error == http::error::body_limit) {
+        auto response = text_response(http::status::payload_too_large, "request too large\n", 11);
+        response->keep_alive(false);
+        write(std::move(response));
+      }
+      return;
+    }
+    request_type request = parser_->release();
+    const unsigned version = request.version();
+    const bool keep_alive = request.keep_alive();
+
+    // Another name that resolves here (DNS rebinding) is not this daemon.
+    if (!guard_->host_allowed(request[http::field::host])) {
+      respond(text_response(http::status::misdirected_request, "unknown host\n", version), false);
+      return;
+    }
+    const auto target = std::string_view{request.target().data(), request.target().size()};
+    if (websocket::is_upgrade(request)) {
+      upgrade(std::move(request), target);
+      return;
+    }
+    if (request.method() != http::verb::get && request.method() != http::verb::head) {
+      auto response =
+          text_response(http::status::method_not_allowed, "GET or HEAD only\n", version);
+      response->set(http::field::allow, "GET, HEAD");
+      respond(std::move(response), keep_alive);
+      return;
+    }
+    respond(asset_response(target_path(target), request.method() == http::verb::head, version),
+            keep_alive);
+  }
+
+  void upgrade(request_type request, std::string_view target) {
+    const unsigned version = request.version();
+    if (target_path(target) != "/ws") {
+      respond(text_response(http::status::not_found, "WebSocket only at /ws\n", version), false);
+      return;
+    }
+    if (!guard_->origin_allowed(request[http::field::origin])) {
+      respond(text_response(http::status::forbidden, "origin not allowed\n", version), false);
+      return;
+    }
+    if (!guard_->token_accepted(target)) {
+      respond(text_response(http::status::unauthorized, "token required\n", version), false);
+      return;
+    }
+    stream_.expires_never();
+    std::make_shared<websocket_session>(std::move(stream_), context_, std::move(slot_))
+        ->start(std::move(request));
+  }
+
+  static std::shared_ptr<http::response<http::string_body>> text_response(http::status status,
+                                                                          std::string body,
+                                                                          unsigned version) {
+    auto response = std::make_shared<http::response<http::string_body>>(status, version);
+    response->set(http::field::server, server_name);
+    response->set(http::field::content_type, "text/plain; charset=utf-8");
+    response->body() = std::move(body);
+    response->prepare_payload();
+    return response;
+  }
+
+  static std::shared_ptr<http::response<http::string_body>> asset_response(std::string_view path,
+                                                                           bool head,
+                                                                           unsigned version) {
+#if defined(TOVLINKD_WITH_WEB_ASSETS)
+    if (const auto *asset = tovlink::web::find_asset(path)) {
+      auto response =
+          std::make_shared<http::response<http::string_body>>(http::status::ok, version);
+      response->set(http::field::server, server_name);
+      response->set(http::field::content_type, asset->content_type);
+      response->set(http::field::cache_control, "no-cache");
+      response->set("X-Content-Type-Options", "nosniff");
+      if (head) {
+        response->content_length(asset->body.size());
+      } else {
+        response->body().assign(asset->body.data(), asset->body.size());
+        response->prepare_payload();
+      }
+      return response;
+    }
+    return text_response(http::status::not_found, "not found\n", version);
+#else
+    (void)path;
+    (void)head;
+    return text_response(http::status::not_found,
+                         "not found (this tovlinkd was built without the web panel)\n", version);
+#endif
+  }
+
+  void respond(std::shared_ptr<http::response<http::string_body>> response, bool keep_alive) {
+    response->keep_alive(keep_alive);
+    write(std::move(response));
+  }
+
+  void write(std::shared_ptr<http::response<http::string_body>> response) {
+    stream_.expires_after(http_idle_limit);
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response](error_code error, std::size_t) {
+                        if (error) return;
+                        if (response->keep_alive()) {
+                          self->read_request();
+                        } else {
+                          error_code ignored;
+                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                        }
+                      });
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  server_context context_;
+  client_slots::slot slot_;
+  std::shared_ptr<const http_guard> guard_;
+};
+
+void accept_next(server_context context, tcp::acceptor &acceptor,
+                 std::shared_ptr<const http_guard> guard) {
+  acceptor.async_accept(asio::make_strand(context.io),
+                        [context, &acceptor, guard](error_code error, tcp::socket socket) {
+                          if (error == asio::error::operation_aborted) return;
+                          if (!error) {
+                            auto slot = context.slots.take();
+                            const bool refused = !slot;
+                            auto session = std::make_shared<http_session>(
+                                std::move(socket), context, std::move(slot), guard);
+                            if (refused) {
+                              session->refuse_busy();
+                            } else {
+                              session->start();
+                            }
+                          }
+                          accept_next(context, acceptor, guard);
+                        });
+}
+
+}  // namespace
+
+void start_http_server(server_context context, asio::ip::tcp::acceptor &acceptor,
+                       std::shared_ptr<const http_guard> guard) {
+  accept_next(context, acceptor, std::move(guard));
+}
+
+}  // namespace tovlink::service

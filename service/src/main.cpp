@@ -1,0 +1,307 @@
+// tovlinkd: the robot service.  It owns the robots (one thread each), keeps
+// them connected, polls their telemetry, and serves one JSON protocol on a
+// Unix socket and, when asked, over WebSocket.
+#include <CLI/CLI.hpp>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mqtt_options.hpp"
+#include "network.hpp"
+#include "request_handler.hpp"
+#include "robot_worker.hpp"
+#include "tovlink_sim/virtual_robot.hpp"
+
+#ifndef TOVLINKD_VERSION
+#define TOVLINKD_VERSION "0"
+#endif
+
+namespace {
+
+using namespace tovlink::service;
+
+constexpr int exit_usage = 2;
+constexpr int exit_failure = 1;
+
+std::mutex log_mutex;
+
+void log_line(std::string_view line) {
+  std::lock_guard lock(log_mutex);
+  std::fprintf(stderr, "tovlinkd: %.*s\n", static_cast<int>(line.size()), line.data());
+  std::fflush(stderr);
+}
+
+struct settings {
+  std::vector<std::string> robots;
+  std::vector<std::string> sims;
+  double poll_hz = 10.0;
+  std::string socket_path;
+  std::string listen;
+  std::string token_file;
+  std::size_t max_clients = 128;
+  bool verbose = false;
+  mqtt_options mqtt;
+};
+
+bool valid_name(const std::string &name) {
+  static const std::regex pattern{"[A-Za-z0-9_-]{1,32}"};
+  return std::regex_match(name, pattern);
+}
+
+// NAME=PORT[:BAUD]
+robot_config parse_robot(const std::string &text) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos)
+    throw CLI::ValidationError("--robot", "expected NAME=PORT[:BAUD], got '" + text + "'");
+  robot_config config;
+  config.name = text.substr(0, equals);
+  config.port = text.substr(equals + 1);
+  const auto colon = config.port.rfind(':');
+  if (colon != std::string::npos) {
+    const std::string baud = config.port.substr(colon + 1);
+    if (baud.empty() || baud.find_first_not_of("0123456789") != std::string::npos ||
+        baud.size() > 9) {
+      throw CLI::ValidationError("--robot", "baud rate must be a whole number, got '" + baud + "'");
+    }
+    config.baud = std::stoi(baud);
+    config.port.resize(colon);
+    if (config.baud <= 0) throw CLI::ValidationError("--robot", "baud rate must be positive");
+  }
+  if (config.port.empty()) throw CLI::ValidationError("--robot", "no port in '" + text + "'");
+  return config;
+}
+
+http_listen parse_listen(const std::string &text) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) {
+    throw CLI::ValidationError("--listen", "expected HOST:PORT, got '" + text + "'");
+  }
+  http_listen listen;
+  listen.host = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+    throw CLI::ValidationError("--listen", "port must be 0-65535, got '" + port + "'");
+  }
+  listen.port = static_cast<unsigned short>(std::stoi(port));
+  return listen;
+}
+
+std::string read_token(const std::string &path) {
+  std::ifstream file(path);
+  if (!file) throw std::runtime_error("cannot read the token file " + path);
+  std::string token;
+  std::getline(file, token);
+  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+  if (token.empty()) throw std::runtime_error("the token file " + path + " is empty");
+  return token;
+}
+
+std::string default_socket_path() {
+  if (::geteuid() == 0) return "/run/tovlink/tovlinkd.sock";
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime == '\0') {
+    throw std::runtime_error("XDG_RUNTIME_DIR is not set: give the socket's path with --socket");
+  }
+  return std::string{runtime} + "/tovlink/tovlinkd.sock";
+}
+
+// Socket activation: the service manager passes the listening Unix socket as
+// descriptor 3 and names this process in LISTEN_PID.
+int inherited_socket() {
+  const char *pid = std::getenv("LISTEN_PID");
+  const char *fds = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || fds == nullptr) return -1;
+  const bool ours = std::strtol(pid, nullptr, 10) == static_cast<long>(::getpid());
+  const long count = std::strtol(fds, nullptr, 10);
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  if (!ours || count < 1) return -1;
+  constexpr int first = 3;
+  struct stat status {};
+  if (::fstat(first, &status) != 0 || !S_ISSOCK(status.st_mode)) {
+    throw std::runtime_error("descriptor 3 from the service manager is not a socket");
+  }
+  for (int fd = first + 1; fd < first + count; ++fd) ::close(fd);  // only the first is used
+  return first;
+}
+
+// Tells the service manager the daemon is ready (Type=notify), when it asks.
+void notify_ready() {
+  const char *path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr || (path[0] != '/' && path[0] != '@')) return;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = std::strlen(path);
+  if (length >= sizeof(address.sun_path)) return;
+  std::memcpy(address.sun_path, path, length);
+  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  constexpr std::string_view message = "READY=1";
+  ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr *>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+  ::close(fd);
+}
+
+int serve(const settings &options) {
+  std::vector<robot_config> configs;
+  std::set<std::string> names;
+  for (const auto &text : options.robots) configs.push_back(parse_robot(text));
+  for (const auto &name : options.sims) {
+    robot_config config;
+    config.name = name;
+    config.simulated = true;
+    configs.push_back(config);
+  }
+  for (const auto &config : configs) {
+    if (!valid_name(config.name)) {
+      log_line("robot name '" + config.name + "' must be 1-32 letters, digits, '_' or '-'");
+      return exit_usage;
+    }
+    if (!names.insert(config.name).second) {
+      log_line("robot name '" + config.name + "' given twice");
+      return exit_usage;
+    }
+  }
+
+  network_config net;
+  net.release = TOVLINKD_VERSION;
+  net.max_clients = options.max_clients;
+  net.log = log_line;
+  if (!options.listen.empty()) {
+    net.http = parse_listen(options.listen);
+    if (!options.token_file.empty()) net.token = read_token(options.token_file);
+    if (!net.token && !is_loopback_host(net.http->host)) {
+      log_line("--listen on " + net.http->host +
+               " (not a loopback address) needs --token-file: clients must present a token");
+      return exit_usage;
+    }
+  }
+  net.inherited_socket = inherited_socket();
+  if (net.inherited_socket < 0) {
+    net.socket_path = options.socket_path.empty() ? default_socket_path() : options.socket_path;
+  }
+
+  // Virtual robots first: their ports are the robots' ports.
+  std::vector<std::unique_ptr<tovlink::sim::virtual_robot>> sims;
+  for (auto &config : configs) {
+    if (!config.simulated) continue;
+    auto robot = std::make_unique<tovlink::sim::virtual_robot>();
+    robot->start();
+    config.port = robot->slave_path();
+    sims.push_back(std::move(robot));
+  }
+
+  worker_timing timing;
+  timing.poll_period = std::chrono::milliseconds{static_cast<long>(1000.0 / options.poll_hz)};
+  std::vector<std::unique_ptr<robot_worker>> workers;
+  std::vector<robot_worker *> robots;
+  for (const auto &config : configs) {
+    workers.push_back(std::make_unique<robot_worker>(config, timing, log_line, options.verbose));
+    robots.push_back(workers.back().get());
+  }
+  request_handler handler(robots, options.poll_hz);
+  std::unique_ptr<mqtt_bridge> bridge;
+  if (!options.mqtt.broker.empty()) {
+    bridge = std::make_unique<mqtt_bridge>(make_mqtt_config(options.mqtt, log_line), handler);
+    handler.add_command("fleet", [&bridge](const json &) { return bridge->fleet(); });
+    handler.add_command("fleet_all",
+                        [&bridge](const json &request) { return bridge->fleet_all(request); });
+  }
+
+  // Binding (and the signal handlers) come before the robots' threads, so a
+  // bad address fails at once and a signal during connect ends cleanly.
+  auto server = std::make_unique<network>(std::move(net), handler);
+  for (auto &worker : workers) {
+    log_line("robot " + worker->config().name + ": connecting on " + worker->config().port);
+    worker->start();
+  }
+  if (bridge) bridge->start();
+  notify_ready();
+  server->run();
+  bridge.reset();  // publishes every robot as offline
+  // Each robot sees the normal end of its link, then the clients go.
+  for (auto &worker : workers) worker->stop();
+  server.reset();
+  workers.clear();
+  for (auto &sim : sims) sim->stop();
+  log_line("stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  settings options;
+  CLI::App app{
+      "tovlinkd: the robot service. Owns the robots, keeps them connected, polls their\n"
+      "telemetry, and serves clients on a Unix socket and, with --listen, over WebSocket."};
+  app.set_version_flag("--version", std::string{"tovlinkd "} + TOVLINKD_VERSION);
+  app.add_option("--robot", options.robots, "A robot on a serial port (repeatable)")
+      ->type_name("NAME=PORT[:BAUD]");
+  app.add_option("--sim", options.sims, "A virtual robot run in this process (repeatable)")
+      ->type_name("NAME");
+  app.add_option("--poll-hz", options.poll_hz, "Telemetry polls per second, per robot")
+      ->capture_default_str()
+      ->check(CLI::Range(1.0, 50.0));
+  app.add_option("--socket", options.socket_path,
+                 "Unix socket to listen on (default $XDG_RUNTIME_DIR/tovlink/tovlinkd.sock, "
+                 "/run/tovlink/tovlinkd.sock for root)")
+      ->type_name("PATH");
+  app.add_option("--listen", options.listen,
+                 "Also serve HTTP (web panel) and WebSocket (/ws) on HOST:PORT; loopback "
+                 "unless --token-file is given")
+      ->type_name("HOST:PORT");
+  app.add_option("--token-file", options.token_file,
+                 "File whose first line is the token WebSocket clients must present "
+                 "(?token=...)")
+      ->type_name("PATH");
+  app.add_option("--max-clients", options.max_clients, "Most clients connected at once")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 10000));
+  app.add_flag("-v,--verbose", options.verbose, "Log the library's diagnostic lines too");
+  add_mqtt_options(app, options.mqtt);
+  app.footer(
+      "Signals: SIGTERM and SIGINT end every robot's connection cleanly and remove the\n"
+      "socket. Protocol: docs/protocol.md. Exit status: 0 after a signal, 1 failure, 2 bad "
+      "usage.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &error) {
+    return app.exit(error);
+  }
+  if (options.robots.empty() && options.sims.empty()) {
+    std::fprintf(stderr, "tovlinkd: no robots: give --robot NAME=PORT or --sim NAME\n");
+    return exit_usage;
+  }
+  try {
+    return serve(options);
+  } catch (const CLI::ValidationError &error) {
+    std::fprintf(stderr, "tovlinkd: %s\n", error.what());
+    return exit_usage;
+  } catch (const std::exception &error) {
+    log_line(error.what());
+    return exit_failure;
+  }
+}

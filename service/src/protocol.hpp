@@ -1,0 +1,156 @@
+// The daemon's JSON protocol (docs/protocol.md): one request object in, one
+// reply object out, plus the objects pushed to watchers.  Everything here is
+// a pure function of its arguments, with no robot and no socket, so the
+// request parser can be driven by a fuzzer and tested on its own.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "tovlink/robot.hpp"
+
+namespace tovlink::service {
+
+using json = nlohmann::json;
+
+inline constexpr int proto_major = 1;
+inline constexpr int proto_minor = 0;
+// Longest request line (without its line end) or WebSocket message.
+inline constexpr std::size_t max_request_bytes = 64 * 1024;
+
+// Errors of requests that never reached a robot.  Their codes (400, 401, 404,
+// 409, 413, 500, 503) stay clear of the library's result codes.
+enum class daemon_error {
+  bad_request,      // 400: malformed JSON, wrong type, missing or out-of-range argument
+  unauthorized,     // 401
+  unknown_command,  // 404
+  unknown_robot,    // 404
+  robot_not_ready,  // 409: the robot is connecting or lost
+  too_large,        // 413: a request over max_request_bytes
+  internal,         // 500
+  busy,             // 503: the robot's request queue is full, or too many clients
+};
+
+struct error_reply {
+  int code = 0;
+  std::string name;
+  std::string message;
+};
+
+error_reply make_error(daemon_error kind, std::string message);
+// errc's name as the protocol spells it ("receive_timeout", "link_lost", ...).
+std::string_view errc_name(tovlink::errc code) noexcept;
+
+// --- Commands and their arguments -------------------------------------------
+
+struct devices_cmd {};
+struct poll_cmd {};
+struct watch_cmd {
+  bool enable = true;
+  std::optional<double> rate_hz;  // empty: the daemon's poll rate
+};
+struct move_cmd {
+  int motor = 0;  // 1-7, or all_motors with a time
+  int angle = 0;
+  std::optional<int> time_ms;
+};
+struct pose_cmd {
+  std::array<int, motor_count> angles{};
+  std::optional<int> time_ms;
+};
+struct move_relative_cmd {
+  int motor = 0;
+  std::optional<int> time_ms;
+};
+struct adjust_cmd {
+  int motor = 0;
+  int offset = 0;
+};
+struct power_cmd {
+  bool on = false;
+  int value = 500;
+};
+struct start_cmd {};
+struct led_cmd {
+  int led = 0;
+  bool on = false;
+};
+struct tone_cmd {
+  int first = 0;
+  int second = 0;
+};
+struct say_cmd {
+  std::string text;
+};
+struct speed_cmd {
+  int speed = 0;
+};
+struct query_cmd {
+  tovlink::Query query = tovlink::Query::who;
+};
+
+using command = std::variant<devices_cmd, poll_cmd, watch_cmd, move_cmd, pose_cmd,
+                             move_relative_cmd, adjust_cmd, power_cmd, start_cmd, led_cmd, tone_cmd,
+                             say_cmd, speed_cmd, query_cmd>;
+
+// Commands that are sent to a robot (the rest are answered by the daemon).
+bool goes_to_robot(const command &cmd) noexcept;
+
+// Argument limits the daemon checks before anything reaches a robot.
+inline constexpr int max_time_ms = 9999;
+inline constexpr int max_led = 6;  // eyes 1-2, mouth 3, chest 4, ears 5-6
+inline constexpr int max_tone_first = 99999;
+inline constexpr int max_tone_second = 9999;
+inline constexpr int min_power_value = 500;
+inline constexpr int max_power_value = 9999;
+inline constexpr int min_offset = -999;
+inline constexpr int max_offset = 9999;
+inline constexpr int min_speech_speed = 50;
+inline constexpr int max_speech_speed = 300;
+inline constexpr std::size_t max_say_bytes = 39;
+inline constexpr double min_watch_hz = 1.0;
+inline constexpr double max_watch_hz = 50.0;
+
+// A request that passed validation.
+struct request {
+  std::string cmd;         // the command's name as sent
+  std::optional<json> id;  // echoed in the reply
+  std::optional<std::string> robot;
+  command args;
+};
+
+// A request that did not: what the reply must say.  cmd and id are filled in
+// as far as the request could be read, so the reply can still echo them.
+struct rejected_request {
+  std::optional<std::string> cmd;
+  std::optional<json> id;
+  std::optional<std::string> robot;
+  error_reply error;
+};
+
+using parse_result = std::variant<request, rejected_request>;
+
+// Reads and checks one request (a line or a WebSocket message, without its
+// line end).  Never throws.
+parse_result parse_request(std::string_view text) noexcept;
+
+// --- Replies and pushed objects -------------------------------------------------
+
+std::string version_banner(std::string_view release);
+
+// {"class":"reply","cmd":...,"id":...,"robot":...,"ok":true,"result":...}
+std::string ok_reply(std::string_view cmd, const std::optional<json> &id,
+                     const std::optional<std::string> &robot, const json &result);
+std::string error_reply_text(const std::optional<std::string> &cmd, const std::optional<json> &id,
+                             const std::optional<std::string> &robot, const error_reply &error);
+std::string error_reply_text(const rejected_request &rejected);
+
+// The telemetry fields shared by poll results and pushed telemetry.
+void put_telemetry(json &object, const tovlink::Telemetry &telemetry);
+
+}  // namespace tovlink::service

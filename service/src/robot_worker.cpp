@@ -1,0 +1,238 @@
+#include "robot_worker.hpp"
+
+#include <exception>
+#include <utility>
+
+namespace tovlink::service {
+
+std::string_view state_name(robot_state state) noexcept {
+  switch (state) {
+    case robot_state::connecting:
+      return "connecting";
+    case robot_state::ready:
+      return "ready";
+    case robot_state::lost:
+      return "lost";
+  }
+  return "lost";
+}
+
+error_reply make_error(const tovlink::Error &error) {
+  return {error.code().value(), std::string{errc_name(error.value())}, error.what()};
+}
+
+robot_worker::robot_worker(robot_config config, worker_timing timing, log_function log,
+                           bool library_log)
+    : config_(std::move(config)),
+      timing_(timing),
+      log_(std::move(log)),
+      library_log_(library_log) {}
+
+robot_worker::~robot_worker() {
+  stop();
+}
+
+void robot_worker::start() {
+  thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+}
+
+void robot_worker::stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  wake_.notify_all();
+  thread_.join();
+}
+
+robot_state robot_worker::state() const {
+  std::lock_guard lock(mutex_);
+  return snapshot_.state;
+}
+
+robot_snapshot robot_worker::latest() const {
+  std::lock_guard lock(mutex_);
+  return snapshot_;
+}
+
+submit_status robot_worker::submit(robot_action action, action_done done) {
+  {
+    std::lock_guard lock(mutex_);
+    if (snapshot_.state != robot_state::ready) return submit_status::not_ready;
+    if (queue_.size() >= timing_.queue_limit) return submit_status::queue_full;
+    queue_.push_back({std::move(action), std::move(done)});
+  }
+  wake_.notify_all();
+  return submit_status::queued;
+}
+
+std::uint64_t robot_worker::subscribe(robot_listener listener) {
+  std::lock_guard lock(listeners_mutex_);
+  const auto id = next_listener_++;
+  listeners_.emplace(id, std::move(listener));
+  return id;
+}
+
+void robot_worker::unsubscribe(std::uint64_t id) {
+  std::lock_guard lock(listeners_mutex_);
+  listeners_.erase(id);
+}
+
+void robot_worker::log(const std::string &line) const {
+  if (log_) log_("robot " + config_.name + ": " + line);
+}
+
+void robot_worker::set_state(robot_state state) {
+  {
+    std::lock_guard lock(mutex_);
+    if (snapshot_.state == state) return;
+    snapshot_.state = state;
+  }
+  std::lock_guard lock(listeners_mutex_);
+  for (auto &[id, listener] : listeners_) {
+    if (listener.state) listener.state(state);
+  }
+}
+
+void robot_worker::run(std::stop_token stop) {
+  auto next_connect = steady_clock::now();
+  while (!stop.stop_requested()) {
+    if (robot_) {
+      serve_connected(stop);
+      next_connect = steady_clock::now() + timing_.reconnect_every;
+      continue;
+    }
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait_until(lock, stop, next_connect, [] { return false; });
+    }
+    if (stop.stop_requested()) break;
+    try_connect(stop);
+    if (!robot_) next_connect = steady_clock::now() + timing_.reconnect_every;
+  }
+  // The destructor ends the link the way the robot expects.
+  robot_.reset();
+  refuse_queued();
+}
+
+void robot_worker::try_connect(const std::stop_token &stop) {
+  tovlink::Options options;
+  options.baud = config_.baud;
+  options.stop = stop;
+  if (library_log_ && log_) {
+    options.log = [this](std::string_view line) { log(std::string{"library: "}.append(line)); };
+  }
+  try {
+    robot_ = std::make_unique<tovlink::Robot>(config_.port, std::move(options));
+  } catch (const tovlink::Error &error) {
+    if (error.value() == tovlink::errc::cancelled) return;
+    // Only the first failure of a run of them is worth a line.
+    if (state() != robot_state::lost) log(std::string{"no connection ("} + error.what() + ")");
+    set_state(robot_state::lost);
+    return;
+  }
+  failures_in_a_row_ = 0;
+  log("ready on " + config_.port);
+  set_state(robot_state::ready);
+}
+
+void robot_worker::serve_connected(const std::stop_token &stop) {
+  auto next_poll = steady_clock::now();
+  while (robot_ && !stop.stop_requested()) {
+    if (!robot_->link_alive()) {
+      lose("the port failed");
+      return;
+    }
+    std::optional<queued_action> item;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait_until(lock, stop, next_poll, [this] { return !queue_.empty(); });
+      if (stop.stop_requested()) return;
+      // A poll that is due goes first, so commands never starve the schedule.
+      if (steady_clock::now() < next_poll && !queue_.empty()) {
+        item = std::move(queue_.front());
+        queue_.pop_front();
+      }
+    }
+    if (item) {
+      run_action(*item);
+      continue;
+    }
+    if (steady_clock::now() >= next_poll) {
+      poll_telemetry();
+      // Fixed rate: the next slot on the grid, skipping slots a slow
+      // exchange has already passed.
+      const auto now = steady_clock::now();
+      while (next_poll <= now) next_poll += timing_.poll_period;
+    }
+  }
+}
+
+void robot_worker::poll_telemetry() {
+  try {
+    const auto telemetry = robot_->telemetry();
+    const auto now = steady_clock::now();
+    failures_in_a_row_ = 0;
+    {
+      std::lock_guard lock(mutex_);
+      snapshot_.telemetry = telemetry;
+      snapshot_.taken_at = now;
+    }
+    std::lock_guard lock(listeners_mutex_);
+    for (auto &[id, listener] : listeners_) {
+      if (listener.telemetry) listener.telemetry(telemetry, now);
+    }
+  } catch (const tovlink::Error &error) {
+    if (note_failure(error)) lose(error.what());
+  }
+}
+
+void robot_worker::run_action(queued_action &item) {
+  if (!robot_) {
+    item.done(make_error(daemon_error::robot_not_ready, "robot " + config_.name + " is not ready"));
+    return;
+  }
+  action_outcome outcome;
+  bool lost = false;
+  std::string reason;
+  try {
+    outcome = item.action(*robot_);
+    failures_in_a_row_ = 0;
+  } catch (const tovlink::Error &error) {
+    outcome = make_error(error);
+    lost = note_failure(error);
+    reason = error.what();
+  } catch (const std::exception &error) {
+    outcome = make_error(daemon_error::internal, error.what());
+  }
+  item.done(std::move(outcome));
+  if (lost) lose(reason);
+}
+
+bool robot_worker::note_failure(const tovlink::Error &error) {
+  using tovlink::errc;
+  if (error.value() == errc::link_lost || !robot_->link_alive()) return true;
+  if (error.value() == errc::receive_timeout || error.value() == errc::exchange_failed) {
+    return ++failures_in_a_row_ >= timing_.lost_after_timeouts;
+  }
+  return false;
+}
+
+void robot_worker::lose(std::string_view reason) {
+  log(std::string{"lost ("}.append(reason) + "); reconnecting every " +
+      std::to_string(timing_.reconnect_every.count()) + " ms");
+  set_state(robot_state::lost);
+  robot_.reset();
+  refuse_queued();
+}
+
+void robot_worker::refuse_queued() {
+  std::deque<queued_action> refused;
+  {
+    std::lock_guard lock(mutex_);
+    refused.swap(queue_);
+  }
+  for (auto &item : refused) {
+    item.done(make_error(daemon_error::robot_not_ready, "robot " + config_.name + " is not ready"));
+  }
+}
+
+}  // namespace tovlink::service

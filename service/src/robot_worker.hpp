@@ -1,0 +1,146 @@
+// One robot, one thread.  The worker owns the robot's tovlink::Robot: it
+// connects at start, polls the robot's telemetry on a fixed-rate schedule,
+// runs queued requests between polls in arrival order, and when the robot
+// stops answering (unplugged, or several exchanges in a row without a reply)
+// drops the connection and tries again every reconnect period.
+//
+// Clients never touch the Robot: they submit actions, read the cached
+// snapshot, and subscribe to telemetry and state changes.  Nothing a client
+// does blocks the robot's thread, and nothing the robot does blocks a client.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <variant>
+
+#include "protocol.hpp"
+#include "tovlink/robot.hpp"
+
+namespace tovlink::service {
+
+using steady_clock = std::chrono::steady_clock;
+
+enum class robot_state { connecting, ready, lost };
+std::string_view state_name(robot_state state) noexcept;
+
+struct robot_config {
+  std::string name;
+  std::string port;
+  int baud = 115200;
+  bool simulated = false;  // a virtual robot run by the daemon itself
+};
+
+struct worker_timing {
+  std::chrono::milliseconds poll_period{100};
+  std::chrono::milliseconds reconnect_every{2000};
+  // Exchanges in a row that got no reply before the robot counts as lost.
+  int lost_after_timeouts = 3;
+  // Requests waiting for the robot; more are refused, never waited for.
+  std::size_t queue_limit = 64;
+};
+
+struct robot_snapshot {
+  robot_state state = robot_state::connecting;
+  std::optional<tovlink::Telemetry> telemetry;  // the latest reading, if there ever was one
+  steady_clock::time_point taken_at{};
+};
+
+// Called on the robot's thread, with the worker's listener lock held: each
+// must return at once (hand the data to another thread) and must not call
+// subscribe or unsubscribe.
+struct robot_listener {
+  std::function<void(const tovlink::Telemetry &, steady_clock::time_point)> telemetry;
+  std::function<void(robot_state)> state;
+};
+
+// What an action on the robot came to: its result, or the error to report.
+using action_outcome = std::variant<json, error_reply>;
+using robot_action = std::function<json(tovlink::Robot &)>;
+using action_done = std::function<void(action_outcome)>;
+
+// A library error as the protocol reports it: its code, its errc name, what().
+error_reply make_error(const tovlink::Error &error);
+
+enum class submit_status { queued, not_ready, queue_full };
+
+class robot_worker {
+ public:
+  using log_function = std::function<void(std::string_view line)>;
+
+  // `log` receives the worker's event lines (and, when `library_log` is set,
+  // the library's diagnostic lines); it is called from the robot's thread.
+  robot_worker(robot_config config, worker_timing timing, log_function log,
+               bool library_log = false);
+  // Stops the thread; a connected Robot is destroyed on it, which ends the
+  // link the normal way.
+  ~robot_worker();
+  robot_worker(const robot_worker &) = delete;
+  robot_worker &operator=(const robot_worker &) = delete;
+
+  void start();
+  void stop();
+
+  const robot_config &config() const { return config_; }
+  robot_state state() const;
+  robot_snapshot latest() const;
+
+  // Queues `action` to run on the robot's thread; `done` gets its outcome
+  // there.  Nothing is queued, and `done` is not called, unless the status
+  // is queued.
+  submit_status submit(robot_action action, action_done done);
+
+  // Returns an id for unsubscribe.  After unsubscribe returns, no callback of
+  // that listener runs or will run.
+  std::uint64_t subscribe(robot_listener listener);
+  void unsubscribe(std::uint64_t id);
+
+ private:
+  struct queued_action {
+    robot_action action;
+    action_done done;
+  };
+
+  void run(std::stop_token stop);
+  void try_connect(const std::stop_token &stop);
+  void serve_connected(const std::stop_token &stop);
+  void poll_telemetry();
+  void run_action(queued_action &item);
+  // Counts an exchange's failure; true when the robot is now lost.
+  bool note_failure(const tovlink::Error &error);
+  void lose(std::string_view reason);
+  void refuse_queued();
+  void set_state(robot_state state);
+  void log(const std::string &line) const;
+
+  robot_config config_;
+  worker_timing timing_;
+  log_function log_;
+  bool library_log_;
+
+  mutable std::mutex mutex_;  // queue_ and snapshot_
+  std::condition_variable_any wake_;
+  std::deque<queued_action> queue_;
+  robot_snapshot snapshot_;
+
+  std::mutex listeners_mutex_;
+  std::map<std::uint64_t, robot_listener> listeners_;
+  std::uint64_t next_listener_ = 1;
+
+  // The robot's thread only.
+  std::unique_ptr<tovlink::Robot> robot_;
+  int failures_in_a_row_ = 0;
+  std::jthread thread_;
+};
+
+}  // namespace tovlink::service
