@@ -156,7 +156,21 @@ json run_robot_command(tovlink::Robot &robot, const command &cmd) {
 }
 
 request_handler::request_handler(std::vector<robot_worker *> robots, double poll_hz)
-    : robots_(std::move(robots)), poll_hz_(poll_hz) {}
+    : robots_(std::move(robots)), poll_hz_(poll_hz) {
+  for (const auto *robot : robots_) written_.emplace(robot, std::make_unique<written_telemetry>());
+}
+
+std::string request_handler::telemetry_text(const robot_worker *robot,
+                                            const tovlink::Telemetry &telemetry,
+                                            steady_clock::time_point taken_at) const {
+  auto &written = *written_.at(robot);
+  std::lock_guard lock(written.mutex);
+  if (written.taken_at != taken_at || written.text.empty()) {
+    written.text = telemetry_message(robot->config().name, telemetry, taken_at);
+    written.taken_at = taken_at;
+  }
+  return written.text;
+}
 
 void request_handler::add_command(std::string name, extra_command run) {
   extra_commands_[std::move(name)] = std::move(run);
@@ -336,13 +350,13 @@ void client_session::watch(const request &req, const watch_cmd &args, const mess
   for (auto *robot : chosen) {
     const robot_config &config = robot->config();
     robot_listener listener;
-    listener.telemetry = [sink = sink_, &config, spacing, last_sent = steady_clock::time_point{}](
-                             const tovlink::Telemetry &telemetry,
-                             steady_clock::time_point taken_at) mutable {
-      if (last_sent != steady_clock::time_point{} && taken_at - last_sent < spacing) return;
-      last_sent = taken_at;
-      sink(telemetry_message(config.name, telemetry, taken_at));
-    };
+    listener.telemetry =
+        [sink = sink_, &handler = handler_, robot, spacing, last_sent = steady_clock::time_point{}](
+            const tovlink::Telemetry &telemetry, steady_clock::time_point taken_at) mutable {
+          if (last_sent != steady_clock::time_point{} && taken_at - last_sent < spacing) return;
+          last_sent = taken_at;
+          sink(handler.telemetry_text(robot, telemetry, taken_at));
+        };
     listener.state = [sink = sink_, &config](robot_state state) {
       sink(state_message(config, state));
     };

@@ -75,7 +75,19 @@ class request_handler {
   const std::vector<robot_worker *> &robots() const { return robots_; }
   double poll_hz() const { return poll_hz_; }
 
+  // The pushed telemetry object for one reading, written once and shared by
+  // every watcher of that robot.
+  std::string telemetry_text(const robot_worker *robot, const tovlink::Telemetry &telemetry,
+                             steady_clock::time_point taken_at) const;
+
  private:
+  struct written_telemetry {
+    std::mutex mutex;
+    steady_clock::time_point taken_at{};
+    std::string text;
+  };
+  std::map<const robot_worker *, std::unique_ptr<written_telemetry>> written_;
+
   std::vector<robot_worker *> robots_;
   double poll_hz_;
   std::map<std::string, extra_command, std::less<>> extra_commands_;
