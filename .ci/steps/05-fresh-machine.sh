@@ -25,7 +25,8 @@ started=$SECONDS
 stage() { echo "-- [$((SECONDS - started)) s] $*"; }
 
 image_list="${TOVLINK_IMAGE_PACKAGES:-/work/.library/env/packages/installed-cpp.txt}"
-image_has_known=(build-essential cmake g++ python3 python3-venv procps googletest clang valgrind)
+image_has_known=(build-essential cmake g++ python3 python3-venv python3-setuptools python3-wheel procps
+  googletest clang valgrind)
 keep=(chromium chromium-driver python3-selenium mosquitto mosquitto-clients ccache)
 export DEBIAN_FRONTEND=noninteractive
 
