@@ -197,6 +197,15 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn(".TH", page)
                 self.assertIn(VERSION, page)
 
+    def test_service_runs_from_the_prefix_with_its_units(self):
+        if os.environ.get("TOVLINK_SERVICE") != "1":
+            self.skipTest("this build has no robot service")
+        output = run([self.installed("sbin", "tovlinkd"), "--help"],
+                     env=environment_without_library_paths())
+        self.assertIn("--sim", output)
+        for unit in ("tovlinkd.service", "tovlinkd.socket"):
+            self.assertTrue(os.path.isfile(self.installed("lib", "systemd", "system", unit)), unit)
+
     def test_python_module_finds_the_installed_library(self):
         probe = "import tovlink; print(tovlink.find_library()); print(tovlink.library_version())"
         env = environment_without_library_paths(PYTHONPATH=self.installed(PYTHON_DIR))
