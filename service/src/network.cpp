@@ -74,16 +74,35 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
       return;
     }
     pending_.append(chunk_.data(), size);
+    handle_pending();
+  }
+
+  // Handles at most k_lines_per_turn requests, then lets the other clients'
+  // work run before going on: one client's flood of requests must not hold
+  // the others' replies back behind thousands of its own.
+  void handle_pending() {
+    constexpr int k_lines_per_turn = 32;
     std::size_t start = 0;
+    int handled = 0;
     for (auto end = pending_.find('\n'); end != std::string::npos;
          end = pending_.find('\n', start)) {
+      if (handled == k_lines_per_turn) {
+        pending_.erase(0, start);
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+          if (!self->closed_) self->handle_pending();
+        });
+        return;
+      }
       std::string_view line{pending_.data() + start, end - start};
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       if (line.size() > max_request_bytes) {
         too_long();
         return;
       }
-      if (!line.empty()) session_->handle(line);
+      if (!line.empty()) {
+        session_->handle(line);
+        ++handled;
+      }
       start = end + 1;
       if (closed_) return;
     }
