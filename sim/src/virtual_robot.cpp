@@ -362,10 +362,12 @@ bool virtual_robot::pause_for(milliseconds span) {
 
 void virtual_robot::unplug() {
   log("-- unplugged: port closed");
-  serving_ = false;
+  // Gone for good before anyone is told: a host that sees serving() false
+  // finds neither the link nor the port.
   remove_link();
   slave_.reset();
   master_.reset();
+  serving_ = false;
 }
 
 }  // namespace tovlink::sim
