@@ -43,15 +43,22 @@ http_guard::http_guard(std::string host, unsigned short port, bool loopback,
                        std::optional<std::string> token)
     : token_(std::move(token)) {
   // IPv6 addresses appear in brackets in Host and Origin.
-  if (host.find(':') != std::string::npos && !host.starts_with('[')) host = "[" + host + "]";
+  // Built by appending: GCC 12 at -O3 mistakes "[" + host + "]" for an
+  // overlapping copy (-Wrestrict).
+  if (host.find(':') != std::string::npos && !host.starts_with('[')) {
+    host.insert(host.begin(), '[');
+    host.push_back(']');
+  }
   std::vector<std::string> names{lower(host)};
   if (loopback) {
     names.push_back("localhost");
     names.push_back(host.starts_with('[') ? "[::1]" : "127.0.0.1");
   }
-  const std::string suffix = ":" + std::to_string(port);
+  std::string suffix(1, ':');
+  suffix += std::to_string(port);
   for (const auto &name : names) {
-    const std::string authority = name + suffix;
+    std::string authority = name;
+    authority += suffix;
     if (std::find(authorities_.begin(), authorities_.end(), authority) == authorities_.end()) {
       authorities_.push_back(authority);
     }

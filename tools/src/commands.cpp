@@ -72,7 +72,10 @@ ordered_json telemetry_json(const tovlink::Telemetry &t) {
 
 std::string joined(const std::array<int, motor_count> &values) {
   std::string text;
-  for (const auto value : values) text += (text.empty() ? "" : " ") + std::to_string(value);
+  for (const auto value : values) {
+    if (!text.empty()) text += ' ';
+    text += std::to_string(value);
+  }
   return text;
 }
 
