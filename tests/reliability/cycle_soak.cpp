@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "tovlink.h"
 
@@ -50,6 +51,20 @@ int count_threads() {
 
 process_counts measure() {
   return {count_open_fds(), count_threads()};
+}
+
+// A joined thread can still be counted in /proc/self/status for a moment:
+// the kernel wakes pthread_join when the thread clears its id, before it has
+// finished leaving the thread group.  So a count above the baseline is looked
+// at again for up to half a second before it is taken as left behind.
+process_counts measure_settled(const process_counts &baseline) {
+  process_counts now = measure();
+  for (int tries = 0; tries < 50 && (now.fds > baseline.fds || now.threads > baseline.threads);
+       ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    now = measure();
+  }
+  return now;
 }
 
 // One session: connect, a telemetry read, a text query, a motor command, end.
@@ -87,11 +102,11 @@ int main(int argc, char **argv) {
       ++failures;
       std::fprintf(stdout, "cycle %d: %s\n", cycle, failure.c_str());
     }
-    process_counts now = measure();
+    process_counts now = measure_settled(before);
     if (now.fds > most.fds) most.fds = now.fds;
     if (now.threads > most.threads) most.threads = now.threads;
   }
-  const process_counts after = measure();
+  const process_counts after = measure_settled(before);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
