@@ -37,6 +37,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/robot.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tovlink
   COMPONENT Development)
 
+# The Python module's native binding, beside the libraries (not a CMake or
+# pkg-config target: only the module loads it).
+install(TARGETS TovLinkPy
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Python
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Python NAMELINK_SKIP)
+
 # --- CMake package ----------------------------------------------------------
 install(EXPORT TovLinkLibTargets
   NAMESPACE TovLinkLib::
@@ -65,9 +71,11 @@ install(FILES
 if(WIN32)
   set(tovlink_library_dir "${CMAKE_INSTALL_BINDIR}")
   set(tovlink_library_file "TovLinkLib.dll")
+  set(tovlink_binding_file "TovLinkPy.dll")
 else()
   set(tovlink_library_dir "${CMAKE_INSTALL_LIBDIR}")
   set(tovlink_library_file "libTovLinkLib.so.${PROJECT_VERSION_MAJOR}")
+  set(tovlink_binding_file "libTovLinkPy.so.${PROJECT_VERSION_MAJOR}")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/InstallPaths.cmake.in
   ${tovlink_packaging_dir}/InstallPaths.cmake @ONLY)

@@ -1,6 +1,7 @@
 """tovlink: drive the robot from Python.
 
-Directly, through the C library TovLinkLib (ctypes, standard library only)::
+Directly, through the package's native binding over TovLinkLib's C++
+library (ctypes, standard library only)::
 
     import tovlink
 
@@ -20,7 +21,8 @@ PortError, ``except ValueError`` an ArgumentError (see tovlink.errors).
 
 Robot's methods have Python names; the C library's names (``motor_set_pos``,
 ``get_battery_value``, ``voice``, ...) remain as aliases.  See
-find_library() for where the shared library is looked for.
+find_library() for where the shared library is looked for; the binding
+(libTovLinkPy) is looked for beside it.
 """
 
 from ._library import (

@@ -1,19 +1,21 @@
-"""Robot: a direct connection to the robot through the C library (ctypes)."""
+"""Robot: a direct connection to the robot, through the package's native
+binding over the C++ library (ctypes)."""
 
 from __future__ import annotations
 
-import atexit
 import ctypes
 import os
 import threading
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
 
+from . import _binding as native
 from . import _library as lib_
 from . import values as v
 from .errors import (
     ArgumentError,
     ConnectError,
+    DisconnectedError,
     NotConnectedError,
     PortError,
     RobotTimeoutError,
@@ -44,6 +46,26 @@ _CONNECT_STEPS = {
     lib_.ERR_CONNECT_INFO_SEND: "could not send the info line (I)",
 }
 
+# Names of the codes that only a Robot reports (the C library's are in
+# RESULT_CODES); the robot service uses the same names.
+_BINDING_CODE_NAMES = {
+    native.LINK_LOST: "link_lost",
+    native.CANCELLED: "cancelled",
+    native.BAD_REPLY: "bad_reply",
+}
+
+# Query index in the binding, by the Robot method's C function.
+_QUERY_INDEX = {
+    "tovlink_who": 0,
+    "tovlink_get_motorpower": 1,
+    "tovlink_set_motorpower": 2,
+    "tovlink_get_init": 3,
+    "tovlink_get_info": 4,
+    "tovlink_get_init_mic_range": 5,
+    "tovlink_get_init_power_limit": 6,
+    "tovlink_get_position": 7,
+}
+
 
 def error_for_code(code: int, operation: str, what: str = "") -> TovLinkError:
     """The exception for a C function's result code.
@@ -69,121 +91,133 @@ def error_for_code(code: int, operation: str, what: str = "") -> TovLinkError:
     return TovLinkError(f"{label}: {meaning} ({name}, code {code})", **details)
 
 
-def _connect_error(code: int, port: str) -> TovLinkError:
+def _binding_error(error: native.Error, operation: str, what: str = "") -> TovLinkError:
+    """The exception for what the binding reported about a failed operation."""
+    code = error.code
+    label = what or operation
+    if code == native.LINK_LOST:
+        return DisconnectedError(f"{label}: {error.meaning}", code=code, name="link_lost",
+                                 operation=operation, sent=bool(error.sent))
+    if code in _BINDING_CODE_NAMES:
+        return TovLinkError(f"{label}: {error.meaning}", code=code,
+                            name=_BINDING_CODE_NAMES[code], operation=operation,
+                            sent=bool(error.sent))
+    # The C library's codes, as its functions return them (unsigned).
+    c_code = code & 0xFFFFFFFF
+    if c_code in (lib_.ERR_EXCHANGE, lib_.ERR_RECEIVE):
+        return error_for_code(c_code, operation, what)
+    if c_code in lib_.RESULT_CODES and c_code not in (lib_.ERR_SEND_QUEUE, lib_.ERR_SEND_NULL):
+        return error_for_code(c_code, operation, what)
+    return TovLinkError(f"{label}: {error.meaning}", code=c_code, name=lib_.code_name(c_code),
+                        operation=operation, sent=bool(error.sent))
+
+
+def _connect_error(error: native.Error, port: str) -> TovLinkError:
+    code = error.code & 0xFFFFFFFF
     details: Dict[str, Any] = {"code": code, "name": lib_.code_name(code),
                                "operation": "tovlink_connect", "sent": False}
     if code == lib_.ERR_PORT_OPEN:
-        reason = _why_port_will_not_open(port)
-        if reason is not None:
-            number, text = reason
+        number = error.system_error
+        if number:
+            text = os.strerror(number)
             return PortError(f"connect to {port}: could not open the serial port: {text}",
                              errno=number, strerror=text, **details)
-        return PortError(f"connect to {port}: could not open or set up the serial port", **details)
+        return PortError(f"connect to {port}: could not open or set up the serial port "
+                         f"({error.meaning})", **details)
     step = _CONNECT_STEPS.get(code)
     if step is not None:
         return ConnectError(f"connect to {port}: {step}", **details)
-    return error_for_code(code, "tovlink_connect", f"connect to {port}")
+    return _binding_error(error, "tovlink_connect", f"connect to {port}")
 
 
-def _why_port_will_not_open(port: str) -> Optional[Tuple[int, str]]:
-    """The system's reason the port does not open, asked again after the
-    library failed (it keeps errno to itself)."""
-    path = port if os.path.isabs(port) or os.name == "nt" else os.path.join("/dev", port)
-    try:
-        fd = os.open(path, os.O_RDWR | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_NONBLOCK", 0))
-    except OSError as error:
-        return error.errno, error.strerror
-    os.close(fd)
-    return None
+class _Connecting:
+    """A connect running on a thread of its own, so that Ctrl-C (or any
+    exception) in the waiting thread stops it: the binding then ends what it
+    opened and returns within 50 ms."""
 
+    _POLL_S = 0.05
+    _STOP_WAIT_S = 5.0
 
-# Connects left running by an interrupted constructor: joined at exit, so
-# their ports are closed before the process goes.
-_pending_connects: "weakref.WeakSet[threading.Thread]" = weakref.WeakSet()
+    def __init__(self, binding: ctypes.CDLL, port: bytes, baud: int) -> None:
+        self._binding = binding
+        self._stop = binding.tovlink_py_stop_new()
+        if not self._stop:
+            raise MemoryError("connect: out of memory")
+        self.error = native.Error()
+        self.handle: Optional[int] = None
+        self._abandoned = False
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self._run, args=(port, baud),
+                                        name="tovlink-connect", daemon=True)
 
+    def _run(self, port: bytes, baud: int) -> None:
+        handle = self._binding.tovlink_py_connect(port, baud, self._stop, ctypes.byref(self.error))
+        with self._lock:
+            if self._abandoned and handle:
+                self._binding.tovlink_py_end(handle)
+                handle = None
+            self.handle = handle
 
-@atexit.register
-def _finish_pending_connects() -> None:
-    for thread in list(_pending_connects):
-        thread.join(timeout=10)
-
-
-def _end_handle(lib: ctypes.CDLL, handle: int) -> None:
-    lib.tovlink_end(handle)
+    def wait(self) -> Optional[int]:
+        """The connected robot, or None (see error)."""
+        self._thread.start()
+        try:
+            while self._thread.is_alive():
+                self._thread.join(self._POLL_S)
+        except BaseException:
+            with self._lock:
+                self._abandoned = True
+            self._binding.tovlink_py_stop_request(self._stop)
+            self._thread.join(self._STOP_WAIT_S)
+            raise
+        finally:
+            if not self._thread.is_alive():
+                self._binding.tovlink_py_stop_free(self._stop)
+        return self.handle
 
 
 class Robot:
-    """A connection to the robot through the C library; use it with ``with``.
+    """A connection to the robot; use it with ``with``.
 
     ``Robot(port, baud=115200, library=None)`` opens the port and runs the
     adapter dialogue (about 3.5 s).  port: a device path, a name under /dev
-    (Linux) or a COM name (Windows).  library: an explicit path to the shared
-    library (see :func:`tovlink.find_library`).
+    (Linux) or a COM name (Windows).  library: an explicit path to TovLinkLib
+    (see :func:`tovlink.find_library`); the package's binding, which it runs
+    on, is looked for beside it first.
 
     Raises PortError (also an OSError, with the system's errno) when the port
     will not open, ConnectError (also a ConnectionError) when the dialogue
-    fails.
+    fails.  Ctrl-C during the connect stops it within about 50 ms and closes
+    the port it opened.
 
-    Ctrl-C during the connect raises KeyboardInterrupt within about 50 ms;
-    the C library's connect cannot be stopped part way, so it runs on in a
-    worker thread, which ends the connection as soon as it returns (and the
-    interpreter waits for that at exit).  A Robot that is never ended is
-    ended when it is garbage-collected or at interpreter exit.
-
-    The C library keeps one current connection per process: a second Robot
-    replaces the first as the one every operation acts on.  Call one Robot
-    from one thread at a time.
+    Each Robot is a connection of its own (several robots in one program
+    work), and quiet: nothing is printed.  Its methods may be called from
+    several threads; the robot serves them one at a time.  Once the robot's
+    port fails (unplugged), every method raises DisconnectedError at once.
+    A Robot that is never ended is ended when it is garbage-collected or at
+    interpreter exit.
 
     Methods have Python names (``move``, ``telemetry``, ``say``); the C
     library's names (``motor_set_pos``, ``get_battery_value``, ``voice``)
     are kept as aliases taking the C functions' arguments.
     """
 
-    _CONNECT_POLL_S = 0.05
-
     def __init__(self, port: PathLike, baud: int = lib_.DEFAULT_BAUD,
                  library: Optional[PathLike] = None) -> None:
         self._handle: Optional[int] = None
         self._finalizer: Optional[weakref.finalize] = None
+        self._lock = threading.RLock()
+        self._last_code = lib_.OK
         self.port = os.fsdecode(port)
         self.baud = v.within("baud", baud, 1, 2**31 - 1, "connect")
-        self._lib = lib_.load_library(library)
-        handle, code = self._connect_interruptibly(os.fsencode(port), self.baud)
+        self._library = library
+        self._native = native.load_binding(library)
+        connecting = _Connecting(self._native, os.fsencode(port), self.baud)
+        handle = connecting.wait()
         if not handle:
-            raise _connect_error(code, self.port)
+            raise _connect_error(connecting.error, self.port)
         self._handle = handle
-        self._finalizer = weakref.finalize(self, _end_handle, self._lib, handle)
-
-    def _connect_interruptibly(self, port: bytes, baud: int) -> Tuple[Optional[int], int]:
-        lib = self._lib
-        state: Dict[str, Any] = {"abandoned": False}
-        lock = threading.Lock()
-        done = threading.Event()
-
-        def connect() -> None:
-            handle = lib.tovlink_connect(port, baud)
-            code = lib.tovlink_get_lasterror()
-            with lock:
-                state["handle"], state["code"] = handle, code
-                if state["abandoned"] and handle:
-                    lib.tovlink_end(handle)
-            done.set()
-
-        worker = threading.Thread(target=connect, name="tovlink-connect", daemon=True)
-        _pending_connects.add(worker)
-        worker.start()
-        try:
-            while not done.wait(self._CONNECT_POLL_S):
-                pass
-        except BaseException:
-            # Interrupted: whoever finishes last ends what the connect opened.
-            with lock:
-                state["abandoned"] = True
-                if state.get("handle"):
-                    lib.tovlink_end(state["handle"])
-            raise
-        worker.join()
-        return state.get("handle"), state.get("code", lib_.ERR_PORT_OPEN)
+        self._finalizer = weakref.finalize(self, self._native.tovlink_py_end, handle)
 
     def __enter__(self) -> "Robot":
         return self
@@ -200,87 +234,94 @@ class Robot:
         """True until :meth:`end`."""
         return self._handle is not None
 
+    @property
+    def link_alive(self) -> bool:
+        """False once the robot's port has failed (unplugged) or the Robot
+        was ended; never blocks."""
+        handle = self._handle
+        return handle is not None and bool(self._native.tovlink_py_link_alive(handle))
+
     def end(self) -> None:
-        """Ends the connection (tovlink_end).  Calling it again does nothing."""
-        if self._handle is not None:
-            self._handle = None
-            if self._finalizer is not None:
-                self._finalizer()
+        """Ends the connection (closes the port).  Calling it again does
+        nothing; an operation running on another thread finishes first."""
+        with self._lock:
+            if self._handle is not None:
+                self._handle = None
+                if self._finalizer is not None:
+                    self._finalizer()
 
     close = end
 
-    # --- Calling the C library ------------------------------------------------------
+    # --- Calling the binding ------------------------------------------------------------
 
-    def _call(self, function: str, *args: Any, what: str = "") -> None:
-        code = getattr(self._lib, function)(self._handle, *args)
-        if code != lib_.OK:
-            raise error_for_code(code, function, what)
-
-    def _read_int(self, function: str, *args: Any, what: str = "") -> int:
-        value = ctypes.c_int32()
-        self._call(function, *args, ctypes.byref(value), what=what)
-        return value.value
+    def _call(self, operation: str, function: str, *args: Any, what: str = "") -> None:
+        """Runs a binding function on this robot; operation names the C
+        function it stands for (as TovLinkError.operation does)."""
+        with self._lock:
+            if self._handle is None:
+                self._last_code = lib_.ERR_NOT_CONNECTED
+                raise error_for_code(lib_.ERR_NOT_CONNECTED, operation, what)
+            error = native.Error()
+            code = getattr(self._native, function)(self._handle, *args, ctypes.byref(error))
+            self._last_code = code & 0xFFFFFFFF
+        if code != 0:
+            raise _binding_error(error, operation, what)
 
     def _text(self, function: str, what: str) -> str:
         buffer = ctypes.create_string_buffer(lib_.TEXT_REPLY_BUFFER_SIZE)
-        # One byte stays zero, so the reply always ends as text.
-        self._call(function, buffer, len(buffer) - 1, what=what)
+        length = ctypes.c_size_t()
+        self._call(function, "tovlink_py_query", _QUERY_INDEX[function], buffer, len(buffer),
+                   ctypes.byref(length), what=what)
         return lib_.reply_text(buffer)
 
-    def _cached_positions(self) -> Tuple[int, ...]:
-        values = [ctypes.c_int32() for _ in range(v.MOTOR_COUNT)]
-        self._call("tovlink_get_motor_positions", *(ctypes.byref(value) for value in values),
-                   what="motor positions")
-        return tuple(value.value for value in values)
-
-    # --- Telemetry --------------------------------------------------------------------
+    # --- Telemetry ----------------------------------------------------------------------
 
     def telemetry(self) -> Telemetry:
-        """Every telemetry value.
+        """Every telemetry value, all from one status exchange ("#140").
 
-        The C library reads one value per status exchange ("#140"), so this
-        makes five exchanges (sensor, microphone, microphone analog, battery,
-        motor power), a few milliseconds apart; the positions come from the
-        last one's status line, which the library keeps.  A Client's
-        telemetry comes from a single status line.
+        Raises TovLinkError (name "bad_reply") when the reply is not a
+        complete status line.
         """
-        sensor = self.sensor()
-        mic = self.mic()
-        mic_analog = self.mic_analog()
-        battery = self.battery()
-        motor_power = self.motor_power()
-        return Telemetry(sensor, mic, mic_analog, battery, motor_power, self._cached_positions())
+        values = (ctypes.c_int32 * native.TELEMETRY_VALUES)()
+        self._call("tovlink_get_battery_value", "tovlink_py_telemetry", values,
+                   what="telemetry")
+        sensor, mic, mic_analog, battery, motor_power = values[:5]
+        return Telemetry(sensor, mic, mic_analog, battery, motor_power, tuple(values[5:]))
 
     def sensor(self) -> int:
         """The sensor reading (one status exchange)."""
-        return self._read_int("tovlink_get_sensor_value", what="sensor")
+        return self._reading("tovlink_get_sensor_value", "sensor").sensor
 
     def mic(self) -> int:
         """The microphone level (one status exchange)."""
-        return self._read_int("tovlink_get_mic_value", what="microphone")
+        return self._reading("tovlink_get_mic_value", "microphone").mic
 
     def mic_analog(self) -> int:
         """The microphone's analog value (one status exchange)."""
-        return self._read_int("tovlink_get_mic_analog_value", what="microphone analog")
+        return self._reading("tovlink_get_mic_analog_value", "microphone analog").mic_analog
 
     def battery(self) -> int:
         """The battery in millivolts (one status exchange)."""
-        return self._read_int("tovlink_get_battery_value", what="battery")
+        return self._reading("tovlink_get_battery_value", "battery").battery
 
     def motor_power(self) -> int:
         """The motor power value, 0 while off (one status exchange)."""
-        return self._read_int("tovlink_get_motor_power", what="motor power")
+        return self._reading("tovlink_get_motor_power", "motor power").motor_power
 
     def motor_position(self, motor: int) -> int:
         """The position of motor 1-7 (one status exchange)."""
         number = v.motor(motor, "motor position")
-        return self._read_int("tovlink_get_motor_position", number,
-                              what=f"position of motor {number}")
+        reading = self._reading("tovlink_get_motor_position", f"position of motor {number}")
+        return reading.positions[number - 1]
 
     def motor_positions(self) -> Tuple[int, ...]:
         """The positions of motors 1-7, all from one status exchange."""
-        self._read_int("tovlink_get_battery_value", what="motor positions")
-        return self._cached_positions()
+        return self._reading("tovlink_get_motor_positions", "motor positions").positions
+
+    def _reading(self, operation: str, what: str) -> Telemetry:
+        values = (ctypes.c_int32 * native.TELEMETRY_VALUES)()
+        self._call(operation, "tovlink_py_telemetry", values, what=what)
+        return Telemetry(*values[:5], tuple(values[5:]))
 
     # --- Text queries: the robot's reply line, line ending removed ----------------------
 
@@ -330,15 +371,15 @@ class Robot:
     def power_on(self, value: int = v.DEFAULT_POWER_VALUE) -> None:
         """Powers the motors with value (at least 500)."""
         number = v.within("value", value, v.MIN_POWER_VALUE, 2**31 - 1, "power on")
-        self._call("tovlink_motor_power_on", number, what="power on")
+        self._call("tovlink_motor_power_on", "tovlink_py_power_on", number, what="power on")
 
     def power_off(self) -> None:
         """Powers the motors off."""
-        self._call("tovlink_motor_power_off", what="power off")
+        self._call("tovlink_motor_power_off", "tovlink_py_power_off", what="power off")
 
     def start(self) -> None:
         """Starts the motors ("#134")."""
-        self._call("tovlink_motor_start", what="start")
+        self._call("tovlink_motor_start", "tovlink_py_start", what="start")
 
     def move(self, motor: int, angle: int, time_ms: Optional[int] = None) -> Move:
         """Moves motor 1-7 to angle, at once or over time_ms (0-9999; then
@@ -348,24 +389,29 @@ class Robot:
         what = f"move motor {motor}"
         number = v.motor(motor, what, allow_all=time_ms is not None)
         requested = v.whole("angle", angle, what)
+        sent = ctypes.c_int32()
         if time_ms is None:
-            self._call("tovlink_motor_set_pos", number, requested, what=what)
+            self._call("tovlink_motor_set_pos", "tovlink_py_move", number, requested, -1,
+                       ctypes.byref(sent), what=what)
         else:
             ms = v.time_ms(time_ms, what)
-            self._call("tovlink_motor_angle_time", number, requested, ms, what=what)
-        return Move(number, v.clamp(number, requested), requested, v.angle_range(number), time_ms)
+            self._call("tovlink_motor_angle_time", "tovlink_py_move", number, requested, ms,
+                       ctypes.byref(sent), what=what)
+        return Move(number, sent.value, requested, v.angle_range(number), time_ms)
 
     def pose(self, angles: Sequence[int], time_ms: Optional[int] = None) -> Pose:
         """Moves all seven motors (angles for motors 1-7), at once or over
         time_ms (0-9999); each angle is clamped to its motor's range."""
         requested = v.seven_angles(angles, "pose")
+        wanted = (ctypes.c_int32 * v.MOTOR_COUNT)(*requested)
+        sent = (ctypes.c_int32 * v.MOTOR_COUNT)()
         if time_ms is None:
-            self._call("tovlink_motor_pos_all", *requested, what="pose")
+            self._call("tovlink_motor_pos_all", "tovlink_py_pose", wanted, -1, sent, what="pose")
         else:
             ms = v.time_ms(time_ms, "pose")
-            self._call("tovlink_motor_angle_multi_time", *requested, ms, what="pose")
-        sent = tuple(v.clamp(motor, angle) for motor, angle in enumerate(requested, start=1))
-        return Pose(sent, requested, time_ms)
+            self._call("tovlink_motor_angle_multi_time", "tovlink_py_pose", wanted, ms, sent,
+                       what="pose")
+        return Pose(tuple(sent), requested, time_ms)
 
     def move_relative(self, motor: int, time_ms: Optional[int] = None) -> None:
         """The robot's relative move of motor 1-7 (or 255 with a time): the
@@ -373,54 +419,57 @@ class Robot:
         what = f"move motor {motor} relative"
         number = v.motor(motor, what, allow_all=time_ms is not None)
         if time_ms is None:
-            self._call("tovlink_motor_set_pos_rel", number, 0, what=what)
-        else:
-            self._call("tovlink_motor_angle_time_rel", number, 0, v.time_ms(time_ms, what),
+            self._call("tovlink_motor_set_pos_rel", "tovlink_py_move_relative", number, -1,
                        what=what)
+        else:
+            self._call("tovlink_motor_angle_time_rel", "tovlink_py_move_relative", number,
+                       v.time_ms(time_ms, what), what=what)
 
     def adjust(self, motor: int, offset: int) -> None:
         """Sets the adjustment offset of motor 1-7."""
         what = f"adjust motor {motor}"
-        self._call("tovlink_motor_adjust", v.motor(motor, what), v.whole("offset", offset, what),
-                   what=what)
+        self._call("tovlink_motor_adjust", "tovlink_py_adjust", v.motor(motor, what),
+                   v.whole("offset", offset, what), what=what)
 
     # --- LEDs, sound and speech ------------------------------------------------------------
 
     def led_on(self, led: int) -> None:
         """Switches LED 1-6 on (eyes 1 2, mouth 3, chest 4, ears 5 6)."""
         number = v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led on")
-        self._call("tovlink_led_on", number, what=f"led {number} on")
+        self._call("tovlink_led_on", "tovlink_py_led", number, 1, what=f"led {number} on")
 
     def led_off(self, led: int) -> None:
         """Switches LED 1-6 off."""
         number = v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led off")
-        self._call("tovlink_led_off", number, what=f"led {number} off")
+        self._call("tovlink_led_off", "tovlink_py_led", number, 0, what=f"led {number} off")
 
     def tone(self, first: int, second: int) -> None:
         """Plays a tone: first 0-99999, second 0-9999 (the virtual robot
         takes them as Hz and ms)."""
         a = v.within("first", first, 0, 99999, "tone")
         b = v.within("second", second, 0, 9999, "tone")
-        self._call("tovlink_sound", a, b, what="tone")
+        self._call("tovlink_sound", "tovlink_py_tone", a, b, what="tone")
 
     def say(self, text: Union[str, bytes]) -> None:
         """Speaks text: at most 39 bytes (str is sent as UTF-8, bytes as given)."""
-        self._call("tovlink_voice", v.speech_text(text, "say"), what="say")
+        data = v.speech_text(text, "say")
+        self._call("tovlink_voice", "tovlink_py_say", data, len(data), what="say")
 
     def speech_speed(self, speed: int) -> None:
         """Sets the speech speed, 50-300."""
-        self._call("tovlink_voice_speed", v.within("speed", speed, 50, 300, "speech speed"),
-                   what="speech speed")
+        self._call("tovlink_voice_speed", "tovlink_py_speech_speed",
+                   v.within("speed", speed, 50, 300, "speech speed"), what="speech speed")
 
     # --- Library-wide ------------------------------------------------------------------------
 
     def last_error(self) -> int:
-        """The C library's process-wide last result code."""
-        return self._lib.tovlink_get_lasterror()
+        """The result code of this Robot's last operation: 0 when it
+        succeeded, else the code its exception carried."""
+        return self._last_code
 
     def library_version(self) -> str:
-        """The C library's version, e.g. "1.0.0.3"."""
-        return lib_.library_version(self._lib._name)
+        """The library's version, e.g. "1.0.0.3"."""
+        return lib_.library_version(self._library)
 
     # --- The C library's names, kept as aliases ------------------------------------------------
 

@@ -206,12 +206,20 @@ class InstalledPackage(unittest.TestCase):
         for unit in ("tovlinkd.service", "tovlinkd.socket"):
             self.assertTrue(os.path.isfile(self.installed("lib", "systemd", "system", unit)), unit)
 
-    def test_python_module_finds_the_installed_library(self):
-        probe = "import tovlink; print(tovlink.find_library()); print(tovlink.library_version())"
+    def test_python_module_finds_the_installed_libraries_and_drives_a_robot(self):
+        probe = ("import sys, tovlink\n"
+                 "from tovlink._binding import find_binding\n"
+                 "print(tovlink.find_library()); print(find_binding()); "
+                 "print(tovlink.library_version())\n"
+                 "with tovlink.Robot(sys.argv[1]) as robot:\n"
+                 "    print(robot.move(2, 100).angle, robot.telemetry().positions[1])\n")
         env = environment_without_library_paths(PYTHONPATH=self.installed(PYTHON_DIR))
-        output = run([sys.executable, "-c", probe], env=env, cwd=self.work)
+        with VirtualRobot(SIM) as sim:
+            output = run([sys.executable, "-c", probe, sim.port], env=env, cwd=self.work)
         self.assertEqual(output.split(),
-                         [os.path.join(self.libdir, f"libTovLinkLib.so.{MAJOR}"), VERSION])
+                         [os.path.join(self.libdir, f"libTovLinkLib.so.{MAJOR}"),
+                          os.path.join(self.libdir, f"libTovLinkPy.so.{MAJOR}"), VERSION,
+                          "100", "100"])
 
 
 if __name__ == "__main__":

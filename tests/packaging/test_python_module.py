@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import tovlink
@@ -116,14 +117,18 @@ class ConnectedRobot(unittest.TestCase):
         self.assertEqual(positions[2], 70)
         self.assertGreater(len([line for line in sim.received() if line == "#140\r"]), before)
 
-    def test_telemetry_is_one_dataclass_its_positions_from_the_last_status_line(self):
+    def test_telemetry_is_one_exchange_every_value_from_its_status_line(self):
         robot.move(4, 100)
+        before = sim.received().count("#140\r")
         telemetry = robot.telemetry()
         self.assertIsInstance(telemetry, tovlink.Telemetry)
+        self.assertTrue(sim.wait_for_received("#140\r"))
+        self.assertEqual(sim.received().count("#140\r"), before + 1)
         status = last_status_line()
+        for field, index in STATUS_FIELDS.items():
+            self.assertEqual(getattr(telemetry, field), int(status[index]), field)
         self.assertEqual(telemetry.positions, tuple(int(p) for p in status[4:11]))
         self.assertEqual(telemetry.positions[3], 100)
-        self.assertEqual(telemetry.motor_power, int(status[STATUS_FIELDS["motor_power"]]))
         self.assertTrue(7000 < telemetry.battery <= 7900)
 
     def test_moves_return_what_was_sent(self):
@@ -216,6 +221,17 @@ class ConnectedRobot(unittest.TestCase):
         self.assertEqual(robot.last_error(), tovlink.OK)
         self.assertEqual(tovlink.last_error(LIBRARY), tovlink.OK)
 
+    def test_the_robot_is_quiet(self):
+        # Diagnostic lines are the C library's; a Robot prints nothing.
+        script = ("import sys, tovlink\n"
+                  "with tovlink.Robot(sys.argv[1], library=sys.argv[2]) as r:\n"
+                  "    r.who(); r.led_on(1)\n")
+        with VirtualRobot(SIM) as other:
+            result = subprocess.run([sys.executable, "-c", script, other.port, LIBRARY],
+                                    capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual((result.stdout, result.stderr), ("", ""))
+
 
 class EndedRobot(unittest.TestCase):
     """Runs after ConnectedRobot: leaving the `with` block ends the link."""
@@ -239,6 +255,28 @@ class EndedRobot(unittest.TestCase):
                 self.assertEqual(raised.exception.code, tovlink.ERR_NOT_CONNECTED)
                 self.assertEqual(raised.exception.name, "TOVLINK_ERR_NOT_CONNECTED")
                 self.assertIn("not connected", str(raised.exception))
+
+
+class UnpluggedRobot(unittest.TestCase):
+    def test_a_lost_link_is_reported_at_once_as_disconnected(self):
+        with VirtualRobot(SIM, "--unplug-after", "5") as gone:
+            with tovlink.Robot(gone.port, library=LIBRARY) as lost:
+                self.assertTrue(lost.link_alive)
+                self.assertTrue(gone.wait_for_event("unplugged", timeout_s=8))
+                deadline = time.monotonic() + 2
+                while lost.link_alive and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                self.assertFalse(lost.link_alive)
+                for method, args in ((lost.who, ()), (lost.telemetry, ()), (lost.move, (1, 90))):
+                    with self.subTest(method=method.__name__):
+                        started = time.monotonic()
+                        with self.assertRaises(tovlink.DisconnectedError) as raised:
+                            method(*args)
+                        # At once, not after the 1.5 s reply time-out.
+                        self.assertLess(time.monotonic() - started, 0.5)
+                        self.assertIsInstance(raised.exception, ConnectionError)
+                        self.assertEqual(raised.exception.name, "link_lost")
+                        self.assertIn("lost", str(raised.exception))
 
 
 class LibraryWithoutRobot(unittest.TestCase):
@@ -297,7 +335,7 @@ class LibraryWithoutRobot(unittest.TestCase):
 def load_tests(loader, tests, pattern):
     # EndedRobot ends the shared connection, so it runs after ConnectedRobot.
     suite = unittest.TestSuite()
-    for case in (ConnectedRobot, EndedRobot, LibraryWithoutRobot):
+    for case in (ConnectedRobot, EndedRobot, UnpluggedRobot, LibraryWithoutRobot):
         suite.addTests(loader.loadTestsFromTestCase(case))
     return suite
 
