@@ -228,8 +228,14 @@ void virtual_robot::serve() {
       unplug();
       return;
     }
+    const auto events = (fds[1].revents & POLLIN) ? read_port_events() : std::vector<uint32_t>{};
     // Bytes first: a host that writes and closes at once has its last line
-    // answered before its departure clears the terminal.
+    // answered before its departure clears the terminal.  But when a host
+    // left and the next one has already opened the port, the bytes waiting
+    // are the new host's: its departure is handled first, so clearing the
+    // terminal and the link cannot swallow the first replies of the next.
+    const bool next_host_waiting = departs_then_arrives(events);
+    if (next_host_waiting) handle_port_events(events);
     if (fds[2].revents & POLLIN) {
       const auto count = ::read(master_.get(), buffer.data(), buffer.size());
       if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
@@ -237,22 +243,44 @@ void virtual_robot::serve() {
       // Cannot happen while the slave is held open; avoid spinning if it does.
       if (!pause_for(milliseconds{50})) break;
     }
-    if (fds[1].revents & POLLIN) handle_port_events();
+    if (!next_host_waiting) handle_port_events(events);
   }
   serving_ = false;
 }
 
-void virtual_robot::handle_port_events() {
-  alignas(inotify_event) std::array<char, 4096> events{};
-  const auto count = ::read(port_watch_.get(), events.data(), events.size());
+std::vector<uint32_t> virtual_robot::read_port_events() {
+  alignas(inotify_event) std::array<char, 4096> buffer{};
+  const auto count = ::read(port_watch_.get(), buffer.data(), buffer.size());
+  std::vector<uint32_t> masks;
   for (std::size_t offset = 0; count > 0 && offset < static_cast<std::size_t>(count);) {
-    const auto *event = reinterpret_cast<const inotify_event *>(events.data() + offset);
+    const auto *event = reinterpret_cast<const inotify_event *>(buffer.data() + offset);
     offset += sizeof(inotify_event) + event->len;
-    if (event->mask & IN_OPEN) {
+    masks.push_back(event->mask);
+  }
+  return masks;
+}
+
+bool virtual_robot::departs_then_arrives(const std::vector<uint32_t> &events) const {
+  int open = hosts_open_;
+  bool departed = false;
+  for (const uint32_t mask : events) {
+    if (mask & IN_OPEN) {
+      if (departed) return true;
+      ++open;
+    } else if ((mask & IN_CLOSE) && open > 0 && --open == 0) {
+      departed = true;
+    }
+  }
+  return false;
+}
+
+void virtual_robot::handle_port_events(const std::vector<uint32_t> &events) {
+  for (const uint32_t mask : events) {
+    if (mask & IN_OPEN) {
       ++hosts_open_;
       ++host_opens_;
       log("-- host opened the port");
-    } else if ((event->mask & IN_CLOSE) && hosts_open_ > 0 && --hosts_open_ == 0) {
+    } else if ((mask & IN_CLOSE) && hosts_open_ > 0 && --hosts_open_ == 0) {
       // The host's exclusive flag outlives its close while the sim holds the
       // slave, which would lock every later host out (unless privileged).
       ::ioctl(slave_.get(), TIOCNXCL);

@@ -83,6 +83,22 @@ TEST(VirtualRobot, ServesHostAfterHostAndLiftsTheirExclusiveLock) {
   EXPECT_GE(robot.host_opens(), 3u);
 }
 
+TEST(VirtualRobot, AHostThatReopensAtOnceIsAnsweredFromItsFirstLine) {
+  // A host that closes the port and opens it again straight away (a connect
+  // right after an end) must not lose its first reply to the clean-up after
+  // the previous host's departure.
+  virtual_robot robot;
+  robot.start();
+  int unanswered = 0;
+  for (int cycle = 0; cycle < 200 && unanswered < 5; ++cycle) {
+    host_port host{robot.slave_path()};
+    ASSERT_TRUE(host.is_open());
+    host.send("R,1\r");
+    if (host.read_line(500ms) != "CMD\r\n") ++unanswered;
+  }
+  EXPECT_EQ(unanswered, 0);
+}
+
 struct fault_case {
   const char *name;
   fault_options faults;

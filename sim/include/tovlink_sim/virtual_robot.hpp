@@ -16,6 +16,7 @@
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "tovlink_sim/line_assembler.hpp"
 #include "tovlink_sim/robot_model.hpp"
@@ -95,7 +96,11 @@ class virtual_robot {
   void make_link();
   void remove_link();
   void serve();
-  void handle_port_events();
+  // The port's open and close events since the last read (inotify masks).
+  std::vector<uint32_t> read_port_events();
+  // True when events hold the last host's close followed by a new open.
+  bool departs_then_arrives(const std::vector<uint32_t> &events) const;
+  void handle_port_events(const std::vector<uint32_t> &events);
   // Returns false when serving must end (stop requested).
   bool handle_bytes(std::string_view chunk);
   bool answer(const received_line &line);
