@@ -256,7 +256,8 @@ class Robot:
 
     def _call(self, operation: str, function: str, *args: Any, what: str = "") -> None:
         """Runs a binding function on this robot; operation names the C
-        function it stands for (as TovLinkError.operation does)."""
+        function it stands for (as TovLinkError.operation does), or the
+        Python method where there is none ("telemetry")."""
         with self._lock:
             if self._handle is None:
                 self._last_code = lib_.ERR_NOT_CONNECTED
@@ -283,8 +284,7 @@ class Robot:
         complete status line.
         """
         values = (ctypes.c_int32 * native.TELEMETRY_VALUES)()
-        self._call("tovlink_get_battery_value", "tovlink_py_telemetry", values,
-                   what="telemetry")
+        self._call("telemetry", "tovlink_py_telemetry", values)
         sensor, mic, mic_analog, battery, motor_power = values[:5]
         return Telemetry(sensor, mic, mic_analog, battery, motor_power, tuple(values[5:]))
 
