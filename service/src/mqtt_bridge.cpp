@@ -52,9 +52,15 @@ struct wakeup {
   }
 };
 
-// One MQTT connection and its network thread.  libmosquitto reconnects on
-// that thread with exponential back-off; `connected` runs after every
-// successful (re)connect, `message` for every message received, both there.
+// One MQTT connection and the thread that runs its network loop.  The loop
+// is this class's own, not libmosquitto's (mosquitto_loop_start): that one
+// ends for good on some failures, TLS ones above all (a broker that vanishes
+// without closing its TLS session, a certificate not trusted), and its
+// asynchronous first connect over TLS to a broker that is not up yet spins
+// until the keep-alive runs out.  Here each connect is a blocking one on
+// this thread, as libmosquitto's own reconnects are, and every failure is
+// retried with the same back-off.  `connected` runs after every accepted
+// (re)connect, `message` for every message received, both on that thread.
 class connection {
  public:
   struct events {
@@ -68,7 +74,8 @@ class connection {
     client_ = mosquitto_new(client_id_.c_str(), true, this);
     if (client_ == nullptr) throw std::runtime_error("mqtt: cannot create a client");
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    // Other threads publish: libmosquitto then only queues, and wakes the loop.
+    mosquitto_threaded_set(client_, true);
     if (!will_topic.empty()) {
       constexpr std::string_view offline = "offline";
       check(mosquitto_will_set(client_, will_topic.c_str(), static_cast<int>(offline.size()),
@@ -90,6 +97,7 @@ class connection {
     mosquitto_disconnect_callback_set(client_, &connection::on_disconnect);
     mosquitto_publish_callback_set(client_, &connection::on_publish);
     mosquitto_message_callback_set(client_, &connection::on_message);
+    mosquitto_log_callback_set(client_, &connection::on_log);
   }
 
   ~connection() {
@@ -99,38 +107,16 @@ class connection {
   connection(const connection &) = delete;
   connection &operator=(const connection &) = delete;
 
-  // Once the first connect is under way, the network thread takes over and
-  // reconnects by itself.  A first connect refused at once (a broker on
-  // this machine that is not up yet) leaves no thread behind, so retry()
-  // tries again, with the same back-off.
   void start() {
-    const int rc =
-        mosquitto_connect_async(client_, config_.host.c_str(), config_.port, config_.keepalive_s);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      note_down(std::string{"broker not reachable ("} + mosquitto_strerror(rc) +
-                "); retrying with back-off");
-      waiting_ = true;
-      retry_at_ = steady_clock::now() + retry_delay_;
-      retry_delay_ = std::min(retry_delay_ * 2, max_retry_delay);
-      return;
-    }
-    check(mosquitto_loop_start(client_), "network thread");
-    waiting_ = false;
-    running_ = true;
+    if (!network_.joinable()) network_ = std::jthread([this](std::stop_token stop) { run(stop); });
   }
 
-  // On the bridge thread, until the first connect got going.
-  void retry(steady_clock::time_point now) {
-    if (waiting_ && now >= retry_at_) start();
-  }
-
-  // Disconnects cleanly (no last will) and joins the network thread.
+  // Disconnects cleanly (no last will) and joins the network thread.  A
+  // connect under way is waited for, as libmosquitto's loop_stop would.
   void stop() {
-    waiting_ = false;
-    if (!running_) return;
-    running_ = false;
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
+    if (!network_.joinable()) return;
+    network_.request_stop();
+    network_.join();
     connected_ = false;
   }
 
@@ -158,6 +144,59 @@ class connection {
   const std::string &client_id() const { return client_id_; }
 
  private:
+  static constexpr std::chrono::seconds first_retry_delay{1};
+  static constexpr std::chrono::seconds max_retry_delay{30};
+  // How often the loop looks at a stop request when nothing else wakes it.
+  static constexpr int loop_wait_ms = 100;
+  // How long a clean end waits for DISCONNECT to go out.
+  static constexpr milliseconds disconnect_limit{1000};
+
+  void run(const std::stop_token &stop) {
+    std::chrono::seconds delay = first_retry_delay;
+    while (!stop.stop_requested()) {
+      clear_failure();
+      const int rc =
+          mosquitto_connect(client_, config_.host.c_str(), config_.port, config_.keepalive_s);
+      if (rc != MOSQ_ERR_SUCCESS) {
+        note_down("broker not reachable (" + failure(rc) + "); retrying with back-off");
+      } else {
+        // CONNACK, messages, keep-alive: until the connection fails or a stop.
+        int loop_rc = MOSQ_ERR_SUCCESS;
+        while (!stop.stop_requested() && loop_rc == MOSQ_ERR_SUCCESS) {
+          loop_rc = mosquitto_loop(client_, loop_wait_ms, 1);
+        }
+        if (stop.stop_requested()) {
+          disconnect();
+          return;
+        }
+        connected_ = false;
+        if (accepted_.exchange(false)) {
+          delay = first_retry_delay;
+          note_down("lost the broker (" + failure(loop_rc) + "); reconnecting with back-off");
+        } else {
+          // The TLS handshake failed, or CONNACK refused us (told already).
+          note_down("broker not reachable (" + failure(loop_rc) + "); retrying with back-off");
+        }
+      }
+      std::mutex mutex;
+      std::condition_variable_any wake;
+      std::unique_lock lock(mutex);
+      wake.wait_for(lock, stop, delay, [] { return false; });
+      delay = std::min(delay * 2, max_retry_delay);
+    }
+  }
+
+  // A clean end: DISCONNECT goes out, so the broker keeps the last will to itself.
+  void disconnect() {
+    if (mosquitto_disconnect(client_) == MOSQ_ERR_SUCCESS) {
+      const auto deadline = steady_clock::now() + disconnect_limit;
+      while (steady_clock::now() < deadline &&
+             mosquitto_loop(client_, loop_wait_ms, 1) == MOSQ_ERR_SUCCESS) {
+      }
+    }
+    connected_ = false;
+  }
+
   static void on_connect(mosquitto *, void *self, int rc) {
     auto &me = *static_cast<connection *>(self);
     if (rc != 0) {
@@ -168,15 +207,14 @@ class connection {
     // Whatever was unsent went with the old connection.
     me.unsent_ = 0;
     me.connected_ = true;
+    me.accepted_ = true;
     if (me.down_) me.log("connected to the broker again");
     me.down_ = false;
     if (me.events_.connected) me.events_.connected();
   }
 
-  static void on_disconnect(mosquitto *, void *self, int rc) {
-    auto &me = *static_cast<connection *>(self);
-    me.connected_ = false;
-    if (rc != 0) me.note_down("lost the broker; reconnecting with back-off");
+  static void on_disconnect(mosquitto *, void *self, int) {
+    static_cast<connection *>(self)->connected_ = false;
   }
 
   static void on_publish(mosquitto *, void *self, int) {
@@ -195,10 +233,34 @@ class connection {
     me.events_.message(message->topic, message->payloadlen > 0 ? payload : std::string_view{});
   }
 
+  // libmosquitto's error lines say what its codes do not: which TLS check
+  // failed ("certificate verify failed"), for one.  The first since the
+  // last connect is kept for the report of a failure.
+  static void on_log(mosquitto *, void *self, int level, const char *line) {
+    if (level != MOSQ_LOG_ERR || line == nullptr) return;
+    auto &me = *static_cast<connection *>(self);
+    std::lock_guard lock(me.failure_mutex_);
+    if (me.failure_detail_.empty()) me.failure_detail_ = std::string{line}.substr(0, 200);
+  }
+
+  void clear_failure() {
+    std::lock_guard lock(failure_mutex_);
+    failure_detail_.clear();
+  }
+
+  // What went wrong, for the log.  Right after the failing call: a code of
+  // MOSQ_ERR_ERRNO reads errno.
+  std::string failure(int rc) {
+    std::string text = rc == MOSQ_ERR_SUCCESS ? "closed" : mosquitto_strerror(rc);
+    while (!text.empty() && text.back() == '.') text.pop_back();
+    std::lock_guard lock(failure_mutex_);
+    if (!failure_detail_.empty()) text += ": " + failure_detail_;
+    return text;
+  }
+
   // Only the first of a run of failures is worth a line.
   void note_down(const std::string &why) {
-    if (!down_) log(why);
-    down_ = true;
+    if (!down_.exchange(true)) log(why);
   }
 
   void log(const std::string &line) const {
@@ -215,14 +277,14 @@ class connection {
   std::string client_id_;
   events events_;
   mosquitto *client_ = nullptr;
-  bool running_ = false;
-  bool waiting_ = false;
-  static constexpr std::chrono::seconds max_retry_delay{30};
-  std::chrono::seconds retry_delay_{1};
-  steady_clock::time_point retry_at_{};
   std::atomic<bool> connected_{false};
+  std::atomic<bool> accepted_{false};
   std::atomic<bool> down_{false};
   std::atomic<int> unsent_{0};
+  std::mutex failure_mutex_;
+  std::string failure_detail_;
+  // Last member: the thread goes before anything it uses.
+  std::jthread network_;
 };
 
 // What a robot has for the broker.  Robot threads and the network threads
@@ -445,9 +507,7 @@ struct mqtt_bridge::impl {
     while (!stop.stop_requested()) {
       const auto now = steady_clock::now();
       auto wake_at = now + std::chrono::seconds{1};
-      if (fleet_link) fleet_link->retry(now);
       for (auto &link : robots) {
-        link->link->retry(now);
         serve(*link, now, period);
         wake_at = std::min(wake_at, link->next_state);
       }
@@ -459,6 +519,11 @@ struct mqtt_bridge::impl {
 
   void serve(robot_link &link, steady_clock::time_point now, steady_clock::duration period) {
     if (link.next_state == steady_clock::time_point{}) link.next_state = now;
+    // Fixed rate on a grid; a slot missed is skipped, not made up.  The grid
+    // moves on while the broker is away too: the next slot is when this
+    // thread wakes next.
+    const bool state_due = now >= link.next_state;
+    while (link.next_state <= now) link.next_state += period;
     connection &mqtt = *link.link;
     if (!mqtt.connected()) return;
     std::optional<std::string> status;
@@ -483,9 +548,7 @@ struct mqtt_bridge::impl {
       }
       if (!mqtt.publish(link.topic + "/reply", reply, at_least_once, false)) break;
     }
-    if (now < link.next_state) return;
-    // Fixed rate on a grid; a slot missed is skipped, not made up.
-    while (link.next_state <= now) link.next_state += period;
+    if (!state_due) return;
     if (!mqtt.can_take()) return;  // the broker is slow: this snapshot waits for a newer one
     json message;
     {
