@@ -4,22 +4,15 @@
 // connect costs about 3.5 s); the cases run in the order written and the
 // last one kills the daemon.
 #include <gtest/gtest.h>
-#include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,6 +20,7 @@
 
 #include "child_process.hpp"
 #include "clients.hpp"
+#include "mqtt_client.hpp"
 
 namespace {
 
@@ -36,111 +30,9 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using tovlink::service::testing::child_process;
 using tovlink::service::testing::line_client;
-
-unsigned short free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool port_open(unsigned short port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool open = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return open;
-}
-
-struct message {
-  std::string topic;
-  std::string payload;
-  json body() const { return json::parse(payload, nullptr, false); }
-};
-
-// An MQTT client on libmosquitto's own thread, subscribed to the whole site
-// (again after every reconnect), keeping every message it gets.
-class site_client {
- public:
-  explicit site_client(unsigned short port) {
-    client_ = mosquitto_new(nullptr, true, this);
-    mosquitto_reconnect_delay_set(client_, 1, 1, false);
-    mosquitto_connect_callback_set(client_, [](mosquitto *client, void *, int rc) {
-      if (rc == 0) mosquitto_subscribe(client, nullptr, "tovlink/lab/#", 1);
-    });
-    mosquitto_message_callback_set(
-        client_, [](mosquitto *, void *self, const mosquitto_message *received) {
-          auto &me = *static_cast<site_client *>(self);
-          std::lock_guard lock(me.mutex_);
-          me.messages_.push_back(
-              {received->topic, std::string(static_cast<const char *>(received->payload),
-                                            static_cast<std::size_t>(received->payloadlen))});
-          me.changed_.notify_all();
-        });
-    mosquitto_connect(client_, "127.0.0.1", port, 10);
-    mosquitto_loop_start(client_);
-  }
-  ~site_client() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
-
-  void publish(const std::string &topic, const std::string &payload) {
-    ASSERT_EQ(mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                payload.data(), 1, false),
-              MOSQ_ERR_SUCCESS);
-  }
-
-  // The first message since `from` (an index into everything received) on
-  // `topic` that satisfies `wanted`.
-  std::optional<message> wait_for(const std::string &topic,
-                                  const std::function<bool(const message &)> &wanted,
-                                  std::size_t from = 0, milliseconds limit = milliseconds{8000}) {
-    std::unique_lock lock(mutex_);
-    std::optional<message> found;
-    changed_.wait_for(lock, limit, [&] {
-      for (std::size_t i = from; i < messages_.size(); ++i) {
-        if (messages_[i].topic == topic && wanted(messages_[i])) {
-          found = messages_[i];
-          return true;
-        }
-      }
-      return false;
-    });
-    return found;
-  }
-  std::optional<message> wait_for_reply(const std::string &robot, const json &id,
-                                        std::size_t from = 0) {
-    return wait_for(
-        "tovlink/lab/" + robot + "/reply",
-        [&](const message &m) { return m.body().value("id", json{}) == id; }, from);
-  }
-  bool wait_status(const std::string &robot, const std::string &status, std::size_t from = 0) {
-    return wait_for(
-               "tovlink/lab/" + robot + "/status",
-               [&](const message &m) { return m.payload == status; }, from, milliseconds{15000})
-        .has_value();
-  }
-  std::size_t count() const {
-    std::lock_guard lock(mutex_);
-    return messages_.size();
-  }
-
- private:
-  mosquitto *client_ = nullptr;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<message> messages_;
-};
+using tovlink::service::testing::message;
+using tovlink::service::testing::port_open;
+using tovlink::service::testing::site_client;
 
 struct fleet_fixture {
   fs::path dir;
@@ -165,7 +57,7 @@ class Environment : public ::testing::Environment {
     fixture = new fleet_fixture;
     fixture->dir = fs::temp_directory_path() / ("tovlinkd-mqtt-" + std::to_string(::getpid()));
     fs::create_directories(fixture->dir);
-    fixture->port = free_port();
+    fixture->port = tovlink::service::testing::free_port();
     std::ofstream(fixture->dir / "mosquitto.conf")
         << "listener " << fixture->port << " 127.0.0.1\nallow_anonymous true\n"
         << "persistence false\n";
@@ -205,7 +97,8 @@ TEST(Mqtt, StatusAndStateReachTheBroker) {
 TEST(Mqtt, CommandMovesTheRobotAndTheReplyEchoesItsId) {
   auto &client = *fixture->client;
   const auto from = client.count();
-  client.publish("tovlink/lab/a/cmd", R"({"cmd":"move","motor":2,"angle":80,"id":{"n":41}})");
+  ASSERT_TRUE(
+      client.publish("tovlink/lab/a/cmd", R"({"cmd":"move","motor":2,"angle":80,"id":{"n":41}})"));
   const auto reply = client.wait_for_reply("a", json{{"n", 41}}, from);
   ASSERT_TRUE(reply) << "no reply on tovlink/lab/a/reply";
   const json body = reply->body();
@@ -225,7 +118,7 @@ TEST(Mqtt, CommandMovesTheRobotAndTheReplyEchoesItsId) {
 TEST(Mqtt, AllCmdAndTheFleetCommandsReachEveryRobot) {
   auto &client = *fixture->client;
   auto from = client.count();
-  client.publish("tovlink/lab/all/cmd", R"({"cmd":"query","query":"who","id":"w1"})");
+  ASSERT_TRUE(client.publish("tovlink/lab/all/cmd", R"({"cmd":"query","query":"who","id":"w1"})"));
   for (const char *robot : {"a", "b"}) {
     const auto reply = client.wait_for_reply(robot, "w1", from);
     ASSERT_TRUE(reply) << "robot " << robot << " did not answer all/cmd";
@@ -270,29 +163,31 @@ TEST(Mqtt, AllCmdAndTheFleetCommandsReachEveryRobot) {
 TEST(Mqtt, BadRequestsGetErrorRepliesAndNoHarm) {
   auto &client = *fixture->client;
   const auto from = client.count();
-  client.publish("tovlink/lab/a/cmd", "{not json");
+  ASSERT_TRUE(client.publish("tovlink/lab/a/cmd", "{not json"));
   const auto bad = client.wait_for(
       "tovlink/lab/a/reply", [](const message &m) { return !m.body().value("ok", true); }, from);
   ASSERT_TRUE(bad);
   EXPECT_EQ(bad->body()["error"]["code"], 400);
   EXPECT_EQ(bad->body()["robot"], "a");
 
-  client.publish("tovlink/lab/a/cmd", R"({"cmd":"watch","id":"w"})");
+  ASSERT_TRUE(client.publish("tovlink/lab/a/cmd", R"({"cmd":"watch","id":"w"})"));
   const auto watch = client.wait_for_reply("a", "w", from);
   ASSERT_TRUE(watch);
   EXPECT_EQ(watch->body()["error"]["code"], 400);
 
-  client.publish("tovlink/lab/b/cmd", std::string(70 * 1024, ' '));
+  ASSERT_TRUE(client.publish("tovlink/lab/b/cmd", std::string(70 * 1024, ' ')));
   EXPECT_TRUE(client.wait_for(
       "tovlink/lab/b/reply", [](const message &m) { return m.body()["error"]["code"] == 413; },
       from));
 
-  client.publish("tovlink/lab/a/cmd", R"({"cmd":"led","led":99,"on":true,"id":"range"})");
+  ASSERT_TRUE(
+      client.publish("tovlink/lab/a/cmd", R"({"cmd":"led","led":99,"on":true,"id":"range"})"));
   const auto range = client.wait_for_reply("a", "range", from);
   ASSERT_TRUE(range);
   EXPECT_EQ(range->body()["error"]["code"], 400);
 
-  client.publish("tovlink/lab/a/cmd", R"({"cmd":"led","led":1,"on":true,"id":"after"})");
+  ASSERT_TRUE(
+      client.publish("tovlink/lab/a/cmd", R"({"cmd":"led","led":1,"on":true,"id":"after"})"));
   const auto after = client.wait_for_reply("a", "after", from);
   ASSERT_TRUE(after) << "the daemon stopped answering";
   EXPECT_TRUE(after->body()["ok"]);
@@ -319,7 +214,7 @@ TEST(Mqtt, ABrokerRestartIsSurvived) {
   fixture->start_broker();  // no persistence: the retained statuses are gone
   ASSERT_TRUE(client.wait_status("a", "online", from)) << "status not republished";
   ASSERT_TRUE(client.wait_status("b", "online", from));
-  client.publish("tovlink/lab/b/cmd", R"({"cmd":"query","query":"who","id":"again"})");
+  ASSERT_TRUE(client.publish("tovlink/lab/b/cmd", R"({"cmd":"query","query":"who","id":"again"})"));
   const auto reply = client.wait_for_reply("b", "again", from);
   ASSERT_TRUE(reply);
   EXPECT_TRUE(reply->body()["ok"]);
