@@ -68,8 +68,10 @@ class Environment : public ::testing::Environment {
         "--mqtt", "127.0.0.1:" + std::to_string(fixture->port), "--site", "lab", "--mqtt-hz", "5"});
   }
   void TearDown() override {
+    const fs::path dir = fixture->dir;
     delete fixture;
     fixture = nullptr;
+    fs::remove_all(dir);
     mosquitto_lib_cleanup();
   }
 };
