@@ -37,6 +37,28 @@ long long age_ms(steady_clock::time_point since) {
   return std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count();
 }
 
+// libmosquitto sets OpenSSL up lazily, inside the first TLS connect, and
+// not thread-safely: two connections making their first connect at once
+// both set it up (a data race, and one set-up is leaked).  So TLS connects
+// take turns until one of them has got through; after that they run freely.
+class tls_set_up_once {
+ public:
+  template <typename Connect>
+  int connect(bool tls, Connect &&attempt) {
+    if (!tls || done_.load()) return attempt();
+    std::lock_guard lock(mutex_);
+    const int rc = attempt();
+    if (rc == MOSQ_ERR_SUCCESS) done_ = true;
+    return rc;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<bool> done_{false};
+};
+
+tls_set_up_once tls_set_up;
+
 // The bridge thread's alarm clock: anything with data for the broker rings it.
 struct wakeup {
   std::mutex mutex;
@@ -155,8 +177,9 @@ class connection {
     std::chrono::seconds delay = first_retry_delay;
     while (!stop.stop_requested()) {
       clear_failure();
-      const int rc =
-          mosquitto_connect(client_, config_.host.c_str(), config_.port, config_.keepalive_s);
+      const int rc = tls_set_up.connect(!config_.cafile.empty(), [this] {
+        return mosquitto_connect(client_, config_.host.c_str(), config_.port, config_.keepalive_s);
+      });
       if (rc != MOSQ_ERR_SUCCESS) {
         note_down("broker not reachable (" + failure(rc) + "); retrying with back-off");
       } else {

@@ -151,6 +151,13 @@ double cpu_seconds(pid_t pid) {
   return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Everything the process printed, for a failure's message.
+std::string output_of(const child_process &process) {
+  std::string text;
+  for (const auto &line : process.lines()) text += line + '\n';
+  return text;
+}
+
 std::size_t lines_with(const child_process &process, const std::string &text) {
   std::size_t count = 0;
   for (const auto &line : process.lines()) count += line.find(text) != std::string::npos;
@@ -189,7 +196,7 @@ TEST(MqttTls, CredentialsOverTlsCarryTheSiteThroughABrokerCrash) {
 
   // A clean stop says offline itself.
   const auto from = client->count();
-  EXPECT_EQ(daemon->stop(SIGTERM, seconds{10}), 0);
+  EXPECT_EQ(daemon->stop(SIGTERM, seconds{10}), 0) << output_of(*daemon);
   EXPECT_TRUE(client->wait_status("a", "offline", from));
 }
 
@@ -235,8 +242,8 @@ TEST(MqttTls, AWrongPasswordAndAnUntrustedBrokerAreReportedAndRetried) {
     ASSERT_TRUE(fleet.value("ok", false)) << site << ": " << fleet;
     EXPECT_FALSE(fleet["result"]["connected"]) << site;
   }
-  EXPECT_EQ(refused->stop(SIGTERM, seconds{10}), 0);
-  EXPECT_EQ(untrusted->stop(SIGTERM, seconds{10}), 0);
+  EXPECT_EQ(refused->stop(SIGTERM, seconds{10}), 0) << output_of(*refused);
+  EXPECT_EQ(untrusted->stop(SIGTERM, seconds{10}), 0) << output_of(*untrusted);
 }
 
 }  // namespace
