@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <thread>
@@ -130,15 +131,18 @@ class connection {
   connection &operator=(const connection &) = delete;
 
   void start() {
-    if (!network_.joinable()) network_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    // Built in place: GCC 12 at -Os takes a moved-from temporary jthread's
+    // stop_source for uninitialised memory (-Wmaybe-uninitialized).
+    if (!network_) network_.emplace([this](std::stop_token stop) { run(stop); });
   }
 
   // Disconnects cleanly (no last will) and joins the network thread.  A
   // connect under way is waited for, as libmosquitto's loop_stop would.
   void stop() {
-    if (!network_.joinable()) return;
-    network_.request_stop();
-    network_.join();
+    if (!network_) return;
+    network_->request_stop();
+    network_->join();
+    network_.reset();
     connected_ = false;
   }
 
@@ -307,7 +311,7 @@ class connection {
   std::mutex failure_mutex_;
   std::string failure_detail_;
   // Last member: the thread goes before anything it uses.
-  std::jthread network_;
+  std::optional<std::jthread> network_;
 };
 
 // What a robot has for the broker.  Robot threads and the network threads
