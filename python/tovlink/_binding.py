@@ -8,7 +8,7 @@ import ctypes
 import ctypes.util
 import os
 import sys
-from typing import Dict, Optional, Union
+from typing import Optional, Union
 
 from . import _library
 
@@ -106,23 +106,15 @@ _PROTOTYPES = {
     "tovlink_py_say": (_INT, _ROBOT, ctypes.c_char_p, ctypes.c_size_t, _ERROR),
 }
 
-_loaded: Dict[str, ctypes.CDLL] = {}
+def _declare_prototypes(binding: ctypes.CDLL) -> None:
+    for name, (restype, *argtypes) in _PROTOTYPES.items():
+        function = getattr(binding, name)
+        function.restype = restype
+        function.argtypes = argtypes
 
 
 def load_binding(library: Optional[PathLike] = None) -> ctypes.CDLL:
     """Loads the binding (see find_binding) with its prototypes declared."""
-    target = find_binding(library)
-    if target not in _loaded:
-        try:
-            binding = ctypes.CDLL(target)
-        except OSError as error:
-            raise OSError(
-                f"cannot load the tovlink binding ({target}): {error}; it is built and "
-                "installed beside TovLinkLib: pass library=PATH to that library, or put both "
-                "on the loader's path") from error
-        for name, (restype, *argtypes) in _PROTOTYPES.items():
-            function = getattr(binding, name)
-            function.restype = restype
-            function.argtypes = argtypes
-        _loaded[target] = binding
-    return _loaded[target]
+    return _library.load_once(find_binding(library), _declare_prototypes, "the tovlink binding",
+                              "it is built and installed beside TovLinkLib: pass library=PATH "
+                              "to that library, or put both on the loader's path")

@@ -5,7 +5,7 @@ import ctypes
 import ctypes.util
 import os
 import sys
-from typing import Dict, Optional, Tuple, Union
+from typing import Callable, Dict, Optional, Tuple, Union
 
 # --- Result codes (tovlink.h) --------------------------------------------------
 
@@ -170,24 +170,30 @@ def _declare_prototypes(lib: ctypes.CDLL) -> None:
 _loaded: Dict[str, ctypes.CDLL] = {}
 
 
+def load_once(target: str, declare: Callable[[ctypes.CDLL], None], what: str,
+              remedy: str) -> ctypes.CDLL:
+    """Loads the shared library at target once (later calls get the same
+    object), with declare() setting its prototypes; an OSError names what
+    it is and the remedy."""
+    if target not in _loaded:
+        try:
+            lib = ctypes.CDLL(target)
+        except OSError as error:
+            raise OSError(f"cannot load {what} ({target}): {error}; {remedy}") from error
+        declare(lib)
+        _loaded[target] = lib
+    return _loaded[target]
+
+
 def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> ctypes.CDLL:
     """Loads TovLinkLib (see find_library) with every prototype declared.
 
     One library object per path, so Robot objects and the module functions
     share the library's process-wide state.
     """
-    target = find_library(path)
-    if target not in _loaded:
-        try:
-            lib = ctypes.CDLL(target)
-        except OSError as error:
-            raise OSError(
-                f"cannot load TovLinkLib ({target}): {error}; pass library=PATH, "
-                "put the library next to the tovlink module, or on the loader's path"
-            ) from error
-        _declare_prototypes(lib)
-        _loaded[target] = lib
-    return _loaded[target]
+    return load_once(find_library(path), _declare_prototypes, "TovLinkLib",
+                     "pass library=PATH, put the library next to the tovlink module, "
+                     "or on the loader's path")
 
 
 def library_version(library: Union[str, "os.PathLike[str]", None] = None) -> str:

@@ -283,10 +283,7 @@ class Robot:
         Raises TovLinkError (name "bad_reply") when the reply is not a
         complete status line.
         """
-        values = (ctypes.c_int32 * native.TELEMETRY_VALUES)()
-        self._call("telemetry", "tovlink_py_telemetry", values)
-        sensor, mic, mic_analog, battery, motor_power = values[:5]
-        return Telemetry(sensor, mic, mic_analog, battery, motor_power, tuple(values[5:]))
+        return self._reading("telemetry", "telemetry")
 
     def sensor(self) -> int:
         """The sensor reading (one status exchange)."""
@@ -319,6 +316,8 @@ class Robot:
         return self._reading("tovlink_get_motor_positions", "motor positions").positions
 
     def _reading(self, operation: str, what: str) -> Telemetry:
+        """One status exchange; values: sensor, mic, mic analog, battery,
+        motor power, then the seven positions."""
         values = (ctypes.c_int32 * native.TELEMETRY_VALUES)()
         self._call(operation, "tovlink_py_telemetry", values, what=what)
         return Telemetry(*values[:5], tuple(values[5:]))

@@ -19,8 +19,9 @@ import unittest
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
+# setUpModule: this run's pictures and logs only, as for the panel.
 from test_panel import CONNECT_WAIT_S, WAIT_S, Daemon, artifacts_dir, free_loopback_port, \
-    start_browser, wait_until
+    setUpModule, start_browser, wait_until
 from virtual_robot import required_environment
 
 SITE = "lab"
@@ -34,16 +35,6 @@ for (const tr of document.querySelectorAll('#fleet-table tbody tr')) {
 }
 return rows;
 """
-
-
-def setUpModule():
-    # This run's pictures and logs only.
-    folder = os.environ.get("TOVLINK_WEB_ARTIFACTS")
-    if folder:
-        os.makedirs(folder, exist_ok=True)
-        for name in os.listdir(folder):
-            if name.endswith((".png", ".log")):
-                os.remove(os.path.join(folder, name))
 
 
 class Broker:
