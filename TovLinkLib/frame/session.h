@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "tovlink/contract.hpp"
+
 namespace tovlink {
 
 struct serial_t;
 
-inline constexpr int k_motor_count = 7;
+inline constexpr int k_motor_count = motor_count;
 
 // The robot values the status line carries.
 struct telemetry_cache {

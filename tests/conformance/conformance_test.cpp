@@ -1,0 +1,449 @@
+// The contract's table of cases (cases.json) against the C++ API, the C API
+// and the service's socket protocol, each driving virtual robots whose wire
+// logs show what reached them.  The tool and the Python package run the same
+// table from their own tests.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.hpp"
+#include "clients.hpp"
+#include "tovlink.h"
+#include "tovlink/robot.hpp"
+#include "tovlink_sim/virtual_robot.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+json load_cases() {
+  std::ifstream file(TOVLINK_CONFORMANCE_CASES);
+  return json::parse(file).at("cases");
+}
+
+// What a run of one case came to, in the table's terms.
+struct outcome {
+  std::optional<std::string> error;  // the error's name; empty on success
+  std::string message;
+  bool sent = false;
+  json result = json::object();
+};
+
+// "\r" and friends as the wire log writes them, back to bytes.
+std::string unescape(std::string_view text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      bytes += text[i];
+      continue;
+    }
+    const char code = text[++i];
+    switch (code) {
+      case 'r':
+        bytes += '\r';
+        break;
+      case 'n':
+        bytes += '\n';
+        break;
+      case 't':
+        bytes += '\t';
+        break;
+      case 'x':
+        bytes += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+        break;
+      default:
+        bytes += code;
+    }
+  }
+  return bytes;
+}
+
+// A virtual robot in this process on a stable link, keeping every line it
+// received.  The peer's fault comes from the case's "peer" name.
+class logged_robot {
+ public:
+  logged_robot(const std::string &link, const std::string &peer) {
+    tovlink::sim::robot_options options;
+    options.link_path = link;
+    if (peer == "ignore_who") options.faults.ignore_prefix = "#800";
+    options.log = [this](const std::string &line) { note(line); };
+    robot_ = std::make_unique<tovlink::sim::virtual_robot>(options);
+    robot_->start();
+  }
+
+  std::size_t mark() {
+    std::lock_guard lock(mutex_);
+    return received_.size();
+  }
+
+  // The bytes received since `from`, up to the marker line (which the
+  // runner sends after each case), without the service's telemetry polls.
+  std::string received_until(std::size_t from, const std::string &marker) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      {
+        std::lock_guard lock(mutex_);
+        const auto begin = received_.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto end = std::find(begin, received_.end(), marker);
+        if (end != received_.end()) {
+          std::string bytes;
+          for (auto line = begin; line != end; ++line) {
+            if (*line != "#140\r") bytes += *line;
+          }
+          return bytes;
+        }
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return "(no marker " + marker + ")";
+  }
+
+ private:
+  // "HH:MM:SS.mmm rx \"#132,1,125\\r\"": the quoted bytes of every rx line.
+  void note(const std::string &line) {
+    const auto rx = line.find(" rx \"");
+    if (rx == std::string::npos) return;
+    const auto quoted = std::string_view(line).substr(rx + 5);
+    std::lock_guard lock(mutex_);
+    received_.push_back(unescape(quoted.substr(0, quoted.rfind('"'))));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> received_;
+  std::unique_ptr<tovlink::sim::virtual_robot> robot_;
+};
+
+// An interface under test: runs a case's operation on the robot for `peer`,
+// then the marker query ("info"), whose line ends the case's wire bytes.
+struct interface_runner {
+  std::function<outcome(const json &test)> run;
+  std::function<void(const std::string &peer)> marker;
+};
+
+constexpr const char *marker_line = "#805\r";
+
+// What an interface can tell besides the error's name.
+struct reports {
+  bool message = true;
+  bool sent = true;
+};
+
+void check_case(const json &test, const outcome &got, const std::string &wire, reports tells) {
+  SCOPED_TRACE(test.at("name").get<std::string>());
+  EXPECT_EQ(wire, test.at("wire").get<std::string>());
+  if (test.contains("error")) {
+    EXPECT_EQ(got.error.value_or("(success)"), test.at("error").get<std::string>());
+    if (tells.sent) {
+      EXPECT_EQ(got.sent, test.value("sent", false));
+    }
+    if (tells.message) {
+      EXPECT_EQ(got.message, test.value("message", std::string{}));
+    }
+  } else {
+    EXPECT_EQ(got.error.value_or(""), "") << got.message;
+    const json expected = test.value("result", json::object());
+    for (const auto &[key, value] : expected.items()) {
+      EXPECT_EQ(got.result.value(key, json{}), value) << key;
+    }
+  }
+}
+
+// The robots every runner drives: a well-behaved one and one per peer fault.
+class robots {
+ public:
+  explicit robots(const fs::path &dir) : dir_(dir) {
+    for (const std::string peer : {"", "ignore_who"}) {
+      by_peer_.emplace(peer, std::make_unique<logged_robot>(link(peer), peer));
+    }
+  }
+  std::string link(const std::string &peer) const {
+    return (dir_ / (peer.empty() ? "plain" : peer)).string();
+  }
+  logged_robot &at(const std::string &peer) { return *by_peer_.at(peer); }
+
+  void run_table(const json &cases, interface_runner &runner, reports tells,
+                 const std::function<json(const json &)> &adapt = [](const json &t) { return t; }) {
+    for (const auto &original : cases) {
+      const json test = adapt(original);
+      const std::string peer = test.value("peer", "");
+      auto &robot = at(peer);
+      const auto from = robot.mark();
+      const outcome got = runner.run(test);
+      runner.marker(peer);
+      check_case(test, got, robot.received_until(from, marker_line), tells);
+    }
+  }
+
+ private:
+  fs::path dir_;
+  std::map<std::string, std::unique_ptr<logged_robot>> by_peer_;
+};
+
+class temporary_dir {
+ public:
+  temporary_dir() {
+    char pattern[] = "/tmp/tovlink-conformance-XXXXXX";
+    path_ = ::mkdtemp(pattern);
+  }
+  ~temporary_dir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path &path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::array<int, tovlink::motor_count> seven(const json &angles) {
+  std::array<int, tovlink::motor_count> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = angles.at(i).get<int>();
+  return out;
+}
+
+// --- The C++ API ------------------------------------------------------------
+
+json run_on_robot(tovlink::Robot &robot, const std::string &op, const json &args) {
+  using std::chrono::milliseconds;
+  const auto time = [&]() -> std::optional<milliseconds> {
+    if (!args.contains("time_ms")) return std::nullopt;
+    return milliseconds{args.at("time_ms").get<int>()};
+  }();
+  if (op == "move") {
+    const int motor = args.at("motor");
+    const int angle = args.at("angle");
+    if (motor == tovlink::all_motors && time) {
+      return {{"angles", robot.move_all(angle, *time)}};
+    }
+    const int sent = time ? robot.move(motor, angle, *time) : robot.move(motor, angle);
+    const auto range = tovlink::angle_range(motor);
+    return {{"angle", sent}, {"range", {range.low, range.high}}};
+  }
+  if (op == "pose") {
+    const auto angles = seven(args.at("angles"));
+    return {{"angles", time ? robot.pose(angles, *time) : robot.pose(angles)}};
+  }
+  if (op == "move_relative") {
+    time ? robot.move_relative(args.at("motor"), *time) : robot.move_relative(args.at("motor"));
+  } else if (op == "adjust") {
+    robot.adjust(args.at("motor"), args.at("offset"));
+  } else if (op == "power") {
+    if (args.at("on").get<bool>()) {
+      robot.power_on(args.value("value", tovlink::default_power_value));
+    } else {
+      robot.power_off();
+    }
+  } else if (op == "led") {
+    args.at("on").get<bool>() ? robot.led_on(args.at("led")) : robot.led_off(args.at("led"));
+  } else if (op == "tone") {
+    robot.tone(args.at("first"), args.at("second"));
+  } else if (op == "say") {
+    robot.say(args.at("text").get<std::string>());
+  } else if (op == "speed") {
+    robot.speech_speed(args.at("speed"));
+  } else if (op == "query") {
+    tovlink::Query query{};
+    EXPECT_TRUE(tovlink::query_from_name(args.at("query").get<std::string>(), query));
+    return {{"text", robot.query(query)}};
+  } else {
+    ADD_FAILURE() << "no C++ mapping for " << op;
+  }
+  return json::object();
+}
+
+TEST(Conformance, CxxApi) {
+  const json cases = load_cases();
+  temporary_dir dir;
+  robots peers(dir.path());
+  std::map<std::string, tovlink::Robot> connected;
+  for (const std::string peer : {"", "ignore_who"}) {
+    connected.emplace(peer, tovlink::Robot{peers.link(peer)});
+  }
+  interface_runner runner{
+      [&](const json &test) {
+        outcome got;
+        try {
+          got.result = run_on_robot(connected.at(test.value("peer", "")), test.at("op"),
+                                    test.at("args"));
+        } catch (const tovlink::Error &error) {
+          got.error = std::string(tovlink::error_name(error.value()));
+          got.message = error.what();
+          got.sent = error.sent();
+        }
+        return got;
+      },
+      [&](const std::string &peer) { connected.at(peer).query(tovlink::Query::info); }};
+  peers.run_table(cases, runner, {});
+}
+
+// --- The 34-function C API ----------------------------------------------------
+
+std::uint32_t run_on_c_api(std::uint32_t *handle, const std::string &op, const json &args) {
+  const auto angle_list = [&](std::size_t i) { return args.at("angles").at(i).get<int32_t>(); };
+  if (op == "move") {
+    if (args.contains("time_ms")) {
+      return tovlink_motor_angle_time(handle, args.at("motor"), args.at("angle"),
+                                      args.at("time_ms"));
+    }
+    return tovlink_motor_set_pos(handle, args.at("motor"), args.at("angle"));
+  }
+  if (op == "pose") {
+    return tovlink_motor_pos_all(handle, angle_list(0), angle_list(1), angle_list(2),
+                                 angle_list(3), angle_list(4), angle_list(5), angle_list(6));
+  }
+  if (op == "move_relative") {
+    return tovlink_motor_angle_time_rel(handle, args.at("motor"), 0, args.at("time_ms"));
+  }
+  if (op == "adjust") return tovlink_motor_adjust(handle, args.at("motor"), args.at("offset"));
+  if (op == "power") {
+    return tovlink_motor_power_on(handle, args.value("value", tovlink::default_power_value));
+  }
+  if (op == "led") {
+    return args.at("on").get<bool>() ? tovlink_led_on(handle, args.at("led"))
+                                     : tovlink_led_off(handle, args.at("led"));
+  }
+  if (op == "tone") return tovlink_sound(handle, args.at("first"), args.at("second"));
+  if (op == "say") return tovlink_voice(handle, args.at("text").get<std::string>().c_str());
+  if (op == "speed") return tovlink_voice_speed(handle, args.at("speed"));
+  if (op == "query") {
+    char reply[128] = {};
+    return tovlink_who(handle, reply, sizeof reply - 1);
+  }
+  ADD_FAILURE() << "no C mapping for " << op;
+  return TOVLINK_ERR_INVALID_ARGUMENT;
+}
+
+// The C API checks less and has no names: its row is the case with the
+// "c_api" differences laid over, and its codes named as the contract names them.
+json as_c_api_case(const json &test) {
+  json adapted = test;
+  if (const auto c = test.find("c_api"); c != test.end()) {
+    if (c->contains("wire") && !c->contains("error")) {
+      adapted.erase("error");
+      adapted.erase("result");
+    }
+    adapted.update(*c);
+  }
+  adapted.erase("result");  // the C functions report no values
+  return adapted;
+}
+
+TEST(Conformance, CApi) {
+  const json cases = load_cases();
+  temporary_dir dir;
+  robots peers(dir.path());
+  // One connection per process: the rows of each peer run together.
+  for (const std::string peer : {"", "ignore_who"}) {
+    json rows = json::array();
+    for (const auto &test : cases) {
+      if (test.value("peer", "") == peer) rows.push_back(test);
+    }
+    std::uint32_t *handle = tovlink_connect(peers.link(peer).c_str(), 115200);
+    ASSERT_NE(handle, nullptr);
+    interface_runner runner{
+        [&](const json &test) {
+          outcome got;
+          const std::uint32_t code = run_on_c_api(handle, test.at("op"), test.at("args"));
+          if (code != TOVLINK_OK) {
+            got.error = std::string(tovlink::error_name(static_cast<tovlink::errc>(
+                static_cast<int32_t>(code))));
+          }
+          return got;
+        },
+        [&](const std::string &) {
+          char reply[128] = {};
+          EXPECT_EQ(tovlink_get_info(handle, reply, sizeof reply - 1), TOVLINK_OK);
+        }};
+    // Its result codes carry no message and no "sent".
+    peers.run_table(rows, runner, {false, false}, as_c_api_case);
+    tovlink_end(handle);
+  }
+}
+
+// --- The service's socket protocol --------------------------------------------
+
+TEST(Conformance, ServiceProtocol) {
+  using tovlink::service::testing::child_process;
+  using tovlink::service::testing::line_client;
+  const json cases = load_cases();
+  temporary_dir dir;
+  robots peers(dir.path());
+  const std::string socket = (dir.path() / "tovlinkd.sock").string();
+  child_process daemon({TOVLINKD_PATH, "--socket", socket, "--robot",
+                        "plain=" + peers.link(""), "--robot",
+                        "ignore_who=" + peers.link("ignore_who")});
+  std::optional<line_client> client;
+  for (int attempt = 0; attempt < 100 && !(client && client->connected()); ++attempt) {
+    std::this_thread::sleep_for(100ms);
+    client.emplace(socket);
+  }
+  ASSERT_TRUE(client && client->connected());
+  ASSERT_TRUE(client->read_line());  // the version banner
+  int next_id = 0;
+  // Sends one request and returns its reply, skipping anything pushed.
+  const auto call = [&](json request) -> json {
+    const int id = ++next_id;
+    request["id"] = id;
+    EXPECT_TRUE(client->send_line(request.dump()));
+    for (auto line = client->read_line(5s); line; line = client->read_line(5s)) {
+      const json reply = json::parse(*line, nullptr, false);
+      if (reply.value("class", "") == "reply" && reply.value("id", 0) == id) return reply;
+    }
+    return json{{"ok", false}, {"error", {{"name", "no reply"}}}};
+  };
+  // Both robots connected (each takes about 3.5 s) before the table runs.
+  for (const std::string robot : {"plain", "ignore_who"}) {
+    json reply;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      reply = call({{"cmd", "query"}, {"robot", robot}, {"query", "info"}});
+      if (reply.value("ok", false)) break;
+      std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(reply.value("ok", false)) << reply.dump();
+  }
+  interface_runner runner{
+      [&](const json &test) {
+        const std::string peer = test.value("peer", "");
+        json request = test.at("args");
+        request["cmd"] = test.at("op");
+        request["robot"] = peer.empty() ? "plain" : peer;
+        const json reply = call(request);
+        outcome got;
+        if (reply.value("ok", false)) {
+          got.result = reply.at("result");
+        } else {
+          const json &error = reply.at("error");
+          got.error = error.value("name", "");
+          got.message = error.value("message", "");
+          got.sent = error.value("sent", !test.value("sent", false));  // missing: a mismatch
+        }
+        return got;
+      },
+      [&](const std::string &peer) {
+        call({{"cmd", "query"}, {"robot", peer.empty() ? "plain" : peer}, {"query", "info"}});
+      }};
+  peers.run_table(cases, runner, {});
+
+  // The contract the service describes is the library's.
+  const json described = call({{"cmd", "describe"}});
+  ASSERT_TRUE(described.value("ok", false)) << described.dump();
+  EXPECT_EQ(described.at("result"), json::parse(tovlink::contract_json()));
+  EXPECT_EQ(described.at("result").at("leds").size(), 6u);
+}
+
+}  // namespace
