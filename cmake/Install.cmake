@@ -26,7 +26,8 @@ install(TARGETS TovLinkLib
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
-# The C++ interface: its library and tovlink/robot.hpp.
+# The C++ interface and the C interface of sessions: their library and
+# tovlink/robot.hpp, tovlink/contract.hpp and tovlink/session.h.
 install(TARGETS TovLinkCxx
   EXPORT TovLinkLibTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
@@ -34,6 +35,8 @@ install(TARGETS TovLinkCxx
     NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/robot.hpp
+    ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/contract.hpp
+    ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/session.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tovlink
   COMPONENT Development)
 
@@ -82,6 +85,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/InstallPaths.cmake.in
 install(SCRIPT ${tovlink_packaging_dir}/InstallPaths.cmake
   COMPONENT Development)
 install(FILES ${tovlink_packaging_dir}/tovlink.pc ${tovlink_packaging_dir}/tovlink-cxx.pc
+    ${tovlink_packaging_dir}/tovlink-session.pc
   DESTINATION ${TOVLINK_PKGCONFIG_INSTALL_DIR}
   COMPONENT Development)
 

@@ -15,6 +15,9 @@
 namespace tovlink {
 
 struct serial_t;
+namespace platform {
+struct open_result;
+}
 
 inline constexpr int k_motor_count = motor_count;
 
@@ -74,6 +77,12 @@ struct session {
   // whether the line had been queued for the robot.
   uint32_t exchange_failure = 0;
   bool exchange_sent = false;
+
+  // How this session opens its device: null for the platform's own opener.
+  // In-process tests and fuzz targets hand a session a device of their own.
+  platform::open_result (*open_device)(const char *path, int32_t baud) = nullptr;
+  // Called with each new connection record just before its worker starts.
+  void (*on_open)(serial_t *serial) = nullptr;
 
   bool cancelled() const { return cancel_requested != nullptr && cancel_requested(cancel_context); }
 };

@@ -1,5 +1,6 @@
-// The contract's table of cases (cases.json) against the C++ API, the C API
-// and the service's socket protocol, each driving virtual robots whose wire
+// The contract's table of cases (cases.json) against the C++ API, the C
+// interface of sessions, the 34-function C API and the service's socket
+// protocol, each driving virtual robots whose wire
 // logs show what reached them.  The tool and the Python package run the same
 // table from their own tests.
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 #include "clients.hpp"
 #include "tovlink.h"
 #include "tovlink/robot.hpp"
+#include "tovlink/session.h"
 #include "tovlink_sim/virtual_robot.hpp"
 
 namespace {
@@ -176,8 +178,9 @@ class robots {
   }
   logged_robot &at(const std::string &peer) { return *by_peer_.at(peer); }
 
-  void run_table(const json &cases, interface_runner &runner, reports tells,
-                 const std::function<json(const json &)> &adapt = [](const json &t) { return t; }) {
+  void run_table(
+      const json &cases, interface_runner &runner, reports tells,
+      const std::function<json(const json &)> &adapt = [](const json &t) { return t; }) {
     for (const auto &original : cases) {
       const json test = adapt(original);
       const std::string peer = test.value("peer", "");
@@ -278,8 +281,8 @@ TEST(Conformance, CxxApi) {
       [&](const json &test) {
         outcome got;
         try {
-          got.result = run_on_robot(connected.at(test.value("peer", "")), test.at("op"),
-                                    test.at("args"));
+          got.result =
+              run_on_robot(connected.at(test.value("peer", "")), test.at("op"), test.at("args"));
         } catch (const tovlink::Error &error) {
           got.error = std::string(tovlink::error_name(error.value()));
           got.message = error.what();
@@ -289,6 +292,107 @@ TEST(Conformance, CxxApi) {
       },
       [&](const std::string &peer) { connected.at(peer).query(tovlink::Query::info); }};
   peers.run_table(cases, runner, {});
+}
+
+// --- The C interface of sessions ----------------------------------------------
+
+json run_on_session(tovlink_session *session, const std::string &op, const json &args,
+                    int32_t &code) {
+  const auto has_time = args.contains("time_ms");
+  const int32_t time = args.value("time_ms", 0);
+  json result = json::object();
+  if (op == "move") {
+    const int32_t motor = args.at("motor");
+    const int32_t angle = args.at("angle");
+    if (motor == TOVLINK_SESSION_ALL_MOTORS && has_time) {
+      int32_t sent[TOVLINK_SESSION_MOTORS] = {};
+      code = tovlink_session_move_all(session, angle, time, sent);
+      result["angles"] = sent;
+    } else {
+      int32_t sent = 0;
+      code = has_time ? tovlink_session_move_timed(session, motor, angle, time, &sent)
+                      : tovlink_session_move(session, motor, angle, &sent);
+      int64_t low = 0;
+      int64_t high = 0;
+      if (tovlink_contract_range(TOVLINK_LIMIT_MOTOR_ANGLE, motor, &low, &high) == 0) {
+        result["range"] = {low, high};
+      }
+      result["angle"] = sent;
+    }
+  } else if (op == "pose") {
+    const auto angles = seven(args.at("angles"));
+    std::array<int32_t, TOVLINK_SESSION_MOTORS> wide{};
+    std::copy(angles.begin(), angles.end(), wide.begin());
+    int32_t sent[TOVLINK_SESSION_MOTORS] = {};
+    code = has_time ? tovlink_session_pose_timed(session, wide.data(), time, sent)
+                    : tovlink_session_pose(session, wide.data(), sent);
+    result["angles"] = sent;
+  } else if (op == "move_relative") {
+    code = has_time ? tovlink_session_move_relative_timed(session, args.at("motor"), time)
+                    : tovlink_session_move_relative(session, args.at("motor"));
+  } else if (op == "adjust") {
+    code = tovlink_session_adjust(session, args.at("motor"), args.at("offset"));
+  } else if (op == "power") {
+    code = tovlink_session_power_on(session,
+                                    args.value("value", tovlink_contract_default_power_value()));
+  } else if (op == "led") {
+    code = args.at("on").get<bool>() ? tovlink_session_led_on(session, args.at("led"))
+                                     : tovlink_session_led_off(session, args.at("led"));
+  } else if (op == "tone") {
+    code = tovlink_session_tone(session, args.at("first"), args.at("second"));
+  } else if (op == "say") {
+    code = tovlink_session_say(session, args.at("text").get<std::string>().c_str());
+  } else if (op == "speed") {
+    code = tovlink_session_speech_speed(session, args.at("speed"));
+  } else if (op == "query") {
+    char reply[128] = {};
+    int32_t query = 0;
+    while (query < TOVLINK_QUERY_COUNT && args.at("query") != tovlink_query_name(query)) ++query;
+    code = tovlink_session_query(session, query, reply, sizeof reply, nullptr);
+    result["text"] = reply;
+  } else {
+    ADD_FAILURE() << "no session mapping for " << op;
+  }
+  return result;
+}
+
+TEST(Conformance, SessionApi) {
+  const json cases = load_cases();
+  temporary_dir dir;
+  robots peers(dir.path());
+  std::map<std::string, tovlink_session *> opened;
+  for (const std::string peer : {"", "ignore_who"}) {
+    tovlink_session *session = nullptr;
+    ASSERT_EQ(tovlink_session_open(peers.link(peer).c_str(), nullptr, &session), 0);
+    opened[peer] = session;
+  }
+  interface_runner runner{[&](const json &test) {
+                            outcome got;
+                            tovlink_session *session = opened.at(test.value("peer", ""));
+                            int32_t code = 0;
+                            got.result =
+                                run_on_session(session, test.at("op"), test.at("args"), code);
+                            tovlink_error error{};
+                            EXPECT_EQ(tovlink_session_last_error(session, &error), code);
+                            if (code != 0) {
+                              got.error = error.name;
+                              got.message = error.message;
+                              got.sent = error.sent != 0;
+                            }
+                            return got;
+                          },
+                          [&](const std::string &peer) {
+                            char reply[128];
+                            EXPECT_EQ(tovlink_session_query(opened.at(peer), TOVLINK_QUERY_INFO,
+                                                            reply, sizeof reply, nullptr),
+                                      0);
+                          }};
+  peers.run_table(cases, runner, {});
+  // The contract as the session interface tells it is the library's.
+  std::string json_text(tovlink_contract_json(nullptr, 0), '\0');
+  tovlink_contract_json(json_text.data(), json_text.size() + 1);
+  EXPECT_EQ(json::parse(json_text), json::parse(tovlink::contract_json()));
+  for (auto &[peer, session] : opened) tovlink_session_close(session);
 }
 
 // --- The 34-function C API ----------------------------------------------------
@@ -303,8 +407,8 @@ std::uint32_t run_on_c_api(std::uint32_t *handle, const std::string &op, const j
     return tovlink_motor_set_pos(handle, args.at("motor"), args.at("angle"));
   }
   if (op == "pose") {
-    return tovlink_motor_pos_all(handle, angle_list(0), angle_list(1), angle_list(2),
-                                 angle_list(3), angle_list(4), angle_list(5), angle_list(6));
+    return tovlink_motor_pos_all(handle, angle_list(0), angle_list(1), angle_list(2), angle_list(3),
+                                 angle_list(4), angle_list(5), angle_list(6));
   }
   if (op == "move_relative") {
     return tovlink_motor_angle_time_rel(handle, args.at("motor"), 0, args.at("time_ms"));
@@ -360,8 +464,8 @@ TEST(Conformance, CApi) {
           outcome got;
           const std::uint32_t code = run_on_c_api(handle, test.at("op"), test.at("args"));
           if (code != TOVLINK_OK) {
-            got.error = std::string(tovlink::error_name(static_cast<tovlink::errc>(
-                static_cast<int32_t>(code))));
+            got.error = std::string(
+                tovlink::error_name(static_cast<tovlink::errc>(static_cast<int32_t>(code))));
           }
           return got;
         },
@@ -384,9 +488,8 @@ TEST(Conformance, ServiceProtocol) {
   temporary_dir dir;
   robots peers(dir.path());
   const std::string socket = (dir.path() / "tovlinkd.sock").string();
-  child_process daemon({TOVLINKD_PATH, "--socket", socket, "--robot",
-                        "plain=" + peers.link(""), "--robot",
-                        "ignore_who=" + peers.link("ignore_who")});
+  child_process daemon({TOVLINKD_PATH, "--socket", socket, "--robot", "plain=" + peers.link(""),
+                        "--robot", "ignore_who=" + peers.link("ignore_who")});
   std::optional<line_client> client;
   for (int attempt = 0; attempt < 100 && !(client && client->connected()); ++attempt) {
     std::this_thread::sleep_for(100ms);

@@ -9,6 +9,7 @@ ctest sets the TOVLINK_* variables read below (tests/packaging/CMakeLists.txt).
 import filecmp
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -143,19 +144,27 @@ class InstalledPackage(unittest.TestCase):
         for example in ("consumer_example_c", "consumer_example_cpp"):
             self.assertTrue(os.access(os.path.join(build, example), os.X_OK), example)
         self.assert_two_robots_driven(os.path.join(build, "consumer_two_robots"))
+        self.assert_sessions_from_c(os.path.join(build, "consumer_sessions"))
 
-    def assert_two_robots_driven(self, program):
-        """The C++ consumer drives two virtual robots at once and prints only its own lines."""
-        with VirtualRobot(SIM) as first, VirtualRobot(SIM) as second:
-            output = run([program, first.port, second.port],
+    def assert_sessions_from_c(self, program):
+        """The C consumer of <tovlink/session.h>: two robots from two threads, a refusal and a
+        time-out each told with sent and a message, a cancelled connect; only its own lines."""
+        with VirtualRobot(SIM) as plain, VirtualRobot(SIM, "--ignore", "#800") as deaf, \
+                VirtualRobot(SIM, "--silent") as silent:
+            output = run([program, plain.port, deaf.port, silent.port],
                          env=environment_without_library_paths())
-            self.assertEqual(len(output.splitlines()), 4, output)
-            for sim in (first, second):
-                self.assertIn(f"{sim.port}: motor 2 to 100", output)
-                self.assertRegex(output, f"{sim.port}: battery [0-9]+ sensor")
-                # The robot logs a line before it answers it, so it is there by now.
-                self.assertTrue(any(line.startswith("#132,1,100") for line in sim.received()),
-                                sim.received())
+        refused = ("led 7 failed (invalid_argument, sent 0): led 7 on: LED 7 does not exist "
+                   "(LEDs are 1-6)")
+        self.assertEqual(re.sub(r"battery [0-9]+,", "battery N,", output).splitlines(), [
+            f"{plain.port}: battery N, motor 2 to 55 (asked 10)",
+            f"{plain.port}: {refused}",
+            f"{plain.port}: who: WHO,TovSim,VR-0001",
+            f"{deaf.port}: battery N, motor 2 to 55 (asked 10)",
+            f"{deaf.port}: {refused}",
+            f"{deaf.port}: who failed (receive_timeout, sent 1): query who: no complete reply from "
+            "the robot within 1.5 s (the command was sent and may have acted)",
+            f"{silent.port}: open ended within 100 ms after the cancel request (cancelled)",
+        ], output)
 
     def test_find_package_refuses_another_major_version(self):
         build = os.path.join(self.work, "consumer-major")
