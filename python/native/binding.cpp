@@ -86,6 +86,20 @@ std::array<int, tovlink::motor_count> seven(const int32_t *angles) {
 
 extern "C" {
 
+int32_t tovlink_py_contract_json(char *out, size_t size, size_t *length) {
+  try {
+    const std::string contract = tovlink::contract_json();
+    if (length != nullptr) *length = contract.size();
+    if (out == nullptr || size == 0) return 0;
+    const std::size_t copied = std::min(contract.size(), size - 1);
+    std::memcpy(out, contract.data(), copied);
+    out[copied] = '\0';
+    return 0;
+  } catch (...) {
+    return static_cast<int32_t>(tovlink::errc::exchange_failed);
+  }
+}
+
 tovlink_py_stop *tovlink_py_stop_new(void) {
   return new (std::nothrow) tovlink_py_stop;
 }
@@ -132,13 +146,14 @@ int32_t tovlink_py_telemetry(tovlink_py_robot *robot, int32_t *values, tovlink_p
   });
 }
 
-int32_t tovlink_py_query(tovlink_py_robot *robot, int32_t query, char *reply, size_t size,
+int32_t tovlink_py_query(tovlink_py_robot *robot, const char *name, char *reply, size_t size,
                          size_t *length, tovlink_py_error *error) {
-  if (query < 0 || query >= static_cast<int32_t>(tovlink::all_queries.size())) {
+  tovlink::Query query{};
+  if (name == nullptr || !tovlink::query_from_name(name, query)) {
     return report(error, tovlink::errc::invalid_argument, "query: no such query", false, 0);
   }
   return on_robot(robot, error, "query", [&](tovlink::Robot &r) {
-    const std::string line = r.query(tovlink::all_queries[static_cast<std::size_t>(query)]);
+    const std::string line = r.query(query);
     if (length != nullptr) *length = line.size();
     if (reply == nullptr || size == 0) return;
     const std::size_t copied = std::min(line.size(), size - 1);
@@ -147,35 +162,44 @@ int32_t tovlink_py_query(tovlink_py_robot *robot, int32_t query, char *reply, si
   });
 }
 
-int32_t tovlink_py_move(tovlink_py_robot *robot, int32_t motor, int32_t angle, int32_t time_ms,
-                        int32_t *sent, tovlink_py_error *error) {
+int32_t tovlink_py_move(tovlink_py_robot *robot, int32_t motor, int32_t angle,
+                        const int32_t *time_ms, int32_t *sent, tovlink_py_error *error) {
   return on_robot(robot, error, "move", [&](tovlink::Robot &r) {
-    const int angle_sent = time_ms < 0 ? r.move(motor, angle)
-                                       : r.move(motor, angle, std::chrono::milliseconds(time_ms));
-    if (sent != nullptr) *sent = angle_sent;
+    if (time_ms == nullptr) {
+      const int angle_sent = r.move(motor, angle);
+      if (sent != nullptr) *sent = angle_sent;
+    } else if (motor == tovlink::all_motors) {
+      // Each motor's own clamped angle, not the one motors 1, 4 and 7 got.
+      const auto angles_sent = r.move_all(angle, std::chrono::milliseconds(*time_ms));
+      if (sent != nullptr) std::copy(angles_sent.begin(), angles_sent.end(), sent);
+    } else {
+      const int angle_sent = r.move(motor, angle, std::chrono::milliseconds(*time_ms));
+      if (sent != nullptr) *sent = angle_sent;
+    }
   });
 }
 
-int32_t tovlink_py_pose(tovlink_py_robot *robot, const int32_t *angles, int32_t time_ms,
+int32_t tovlink_py_pose(tovlink_py_robot *robot, const int32_t *angles, const int32_t *time_ms,
                         int32_t *sent, tovlink_py_error *error) {
   if (angles == nullptr) {
     return report(error, tovlink::errc::invalid_argument, "pose: no angles", false, 0);
   }
   return on_robot(robot, error, "pose", [&](tovlink::Robot &r) {
     const auto requested = seven(angles);
-    const auto angles_sent =
-        time_ms < 0 ? r.pose(requested) : r.pose(requested, std::chrono::milliseconds(time_ms));
+    const auto angles_sent = time_ms == nullptr
+                                 ? r.pose(requested)
+                                 : r.pose(requested, std::chrono::milliseconds(*time_ms));
     if (sent != nullptr) std::copy(angles_sent.begin(), angles_sent.end(), sent);
   });
 }
 
-int32_t tovlink_py_move_relative(tovlink_py_robot *robot, int32_t motor, int32_t time_ms,
+int32_t tovlink_py_move_relative(tovlink_py_robot *robot, int32_t motor, const int32_t *time_ms,
                                  tovlink_py_error *error) {
   return on_robot(robot, error, "move relative", [&](tovlink::Robot &r) {
-    if (time_ms < 0) {
+    if (time_ms == nullptr) {
       r.move_relative(motor);
     } else {
-      r.move_relative(motor, std::chrono::milliseconds(time_ms));
+      r.move_relative(motor, std::chrono::milliseconds(*time_ms));
     }
   });
 }

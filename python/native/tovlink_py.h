@@ -42,6 +42,12 @@ typedef struct tovlink_py_error {
   char message[480];    /* "<operation>: <what happened>", cut to fit, always zero-terminated */
 } tovlink_py_error;
 
+/* What the robot accepts, as the library defines it: tovlink::contract_json(),
+ * one JSON object, copied into out (size bytes, zero-terminated, cut to
+ * fit); *length gets its full length, so a caller can ask again with room
+ * enough.  Needs no robot.  Returns 0, or -1 when out of memory. */
+TOVLINK_PY_API int32_t tovlink_py_contract_json(char *out, size_t size, size_t *length);
+
 /* Telemetry, in this order: sensor, mic, mic analog, battery, motor power,
  * then the positions of motors 1-7. */
 enum { TOVLINK_PY_TELEMETRY_VALUES = 12 };
@@ -65,21 +71,24 @@ TOVLINK_PY_API int32_t tovlink_py_link_alive(const tovlink_py_robot *robot);
 /* One status exchange: values[TOVLINK_PY_TELEMETRY_VALUES]. */
 TOVLINK_PY_API int32_t tovlink_py_telemetry(tovlink_py_robot *robot, int32_t *values,
                                             tovlink_py_error *error);
-/* Text query number `query` (0 who, 1 motor power, 2 motor power set, 3 init,
- * 4 info, 5 init mic range, 6 init power limit, 7 position).  The reply line,
- * without its line end, goes into reply (size bytes, zero-terminated, cut to
- * fit); *length gets its full length. */
-TOVLINK_PY_API int32_t tovlink_py_query(tovlink_py_robot *robot, int32_t query, char *reply,
+/* The text query named `name` ("who", "info", ...: the contract's query
+ * names).  The reply line, without its line end, goes into reply (size
+ * bytes, zero-terminated, cut to fit); *length gets its full length. */
+TOVLINK_PY_API int32_t tovlink_py_query(tovlink_py_robot *robot, const char *name, char *reply,
                                         size_t size, size_t *length, tovlink_py_error *error);
 
-/* Motion.  time_ms < 0: at once; else over time_ms (motor may then be 255).
- * *sent gets the clamped angle(s) that went on the wire. */
+/* Motion.  time_ms null: at once; else over *time_ms (the library refuses a
+ * time outside its range, a negative one too).  *sent gets the clamped
+ * angle(s) that went on the wire.  A timed move of motor 255 moves every
+ * motor, each clamped to its own range: sent then holds seven angles. */
 TOVLINK_PY_API int32_t tovlink_py_move(tovlink_py_robot *robot, int32_t motor, int32_t angle,
-                                       int32_t time_ms, int32_t *sent, tovlink_py_error *error);
+                                       const int32_t *time_ms, int32_t *sent,
+                                       tovlink_py_error *error);
 TOVLINK_PY_API int32_t tovlink_py_pose(tovlink_py_robot *robot, const int32_t *angles,
-                                       int32_t time_ms, int32_t *sent, tovlink_py_error *error);
+                                       const int32_t *time_ms, int32_t *sent,
+                                       tovlink_py_error *error);
 TOVLINK_PY_API int32_t tovlink_py_move_relative(tovlink_py_robot *robot, int32_t motor,
-                                                int32_t time_ms, tovlink_py_error *error);
+                                                const int32_t *time_ms, tovlink_py_error *error);
 TOVLINK_PY_API int32_t tovlink_py_adjust(tovlink_py_robot *robot, int32_t motor, int32_t offset,
                                          tovlink_py_error *error);
 TOVLINK_PY_API int32_t tovlink_py_power_on(tovlink_py_robot *robot, int32_t value,

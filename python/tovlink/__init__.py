@@ -15,9 +15,16 @@ or through the robot service tovlinkd, with the same methods::
         for sample in client.watch(rate_hz=5):
             print(sample.positions)
 
+What the robot accepts (its motors' angle ranges, LED numbers, speech rules,
+queries, result codes) is the library's: ``robot.contract``, or
+``client.contract`` (the service's).  MOTOR_COUNT, LEDS, QUERIES and the
+other module-level names are read from the library on first use.
+
 Errors are TovLinkError subclasses that are also the standard exceptions:
 ``except TimeoutError`` catches RobotTimeoutError, ``except OSError`` a
-PortError, ``except ValueError`` an ArgumentError (see tovlink.errors).
+PortError, ``except ValueError`` an ArgumentError (see tovlink.errors).  A
+refusal carries the library's name and message, the same from Robot and
+Client.
 
 Robot's methods have Python names; the C library's names (``motor_set_pos``,
 ``get_battery_value``, ``voice``, ...) remain as aliases.  See
@@ -62,7 +69,16 @@ from .errors import (
     TovLinkError,
 )
 from .robot import Robot
-from .values import ALL_MOTORS, LEDS, MOTOR_COUNT, QUERIES, Move, Pose, Telemetry, angle_range
+from . import values as _values
+from .values import Contract, Move, Pose, Telemetry, angle_range, library_contract
+
+
+def __getattr__(name):
+    # MOTOR_COUNT, LEDS, QUERIES, ...: the library's contract, read on first use.
+    if name in _values._CONTRACT_NAMES:
+        return getattr(_values, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "Robot",
@@ -70,6 +86,8 @@ __all__ = [
     "Telemetry",
     "Move",
     "Pose",
+    "Contract",
+    "library_contract",
     "angle_range",
     "default_socket_path",
     "TovLinkError",
@@ -82,10 +100,9 @@ __all__ = [
     "ArgumentError",
     "ArgumentTypeError",
     "RESULT_CODES",
-    "QUERIES",
-    "MOTOR_COUNT",
-    "ALL_MOTORS",
-    "LEDS",
+    # MOTOR_COUNT, ALL_MOTORS, LEDS, QUERIES, MIN_POWER_VALUE, DEFAULT_POWER_VALUE,
+    # MAX_TIME_MS and MAX_SPEECH_BYTES are importable by name but left out of
+    # `import *`, which would need the library.
     "find_library",
     "load_library",
     "library_version",

@@ -22,13 +22,6 @@ else:
 TELEMETRY_VALUES = 12
 MESSAGE_SIZE = 480
 
-# tovlink::errc values that only the binding reports (the rest are the C
-# library's codes; exchange_failed is its -1).
-EXCHANGE_FAILED = -1
-LINK_LOST = 20001
-CANCELLED = 20002
-BAD_REPLY = 20003
-
 
 class Error(ctypes.Structure):
     """tovlink_py_error: what a failed call reports."""
@@ -49,6 +42,11 @@ class Error(ctypes.Structure):
         """The message without the C++ library's operation in front."""
         operation, separator, rest = self.text.partition(": ")
         return rest if separator else operation
+
+
+def time_argument(time_ms: Optional[int]):
+    """A move's time for the binding: null for at once."""
+    return None if time_ms is None else ctypes.byref(ctypes.c_int32(time_ms))
 
 
 def _candidates(library: Optional[PathLike]) -> list:
@@ -83,7 +81,10 @@ _ERROR = ctypes.POINTER(Error)
 _INT = ctypes.c_int32
 _INTS = ctypes.POINTER(ctypes.c_int32)
 
+_SIZE_OUT = ctypes.POINTER(ctypes.c_size_t)
+
 _PROTOTYPES = {
+    "tovlink_py_contract_json": (_INT, ctypes.c_char_p, ctypes.c_size_t, _SIZE_OUT),
     "tovlink_py_stop_new": (_STOP,),
     "tovlink_py_stop_request": (None, _STOP),
     "tovlink_py_stop_free": (None, _STOP),
@@ -91,11 +92,12 @@ _PROTOTYPES = {
     "tovlink_py_end": (None, _ROBOT),
     "tovlink_py_link_alive": (_INT, _ROBOT),
     "tovlink_py_telemetry": (_INT, _ROBOT, _INTS, _ERROR),
-    "tovlink_py_query": (_INT, _ROBOT, _INT, ctypes.c_char_p, ctypes.c_size_t,
-                         ctypes.POINTER(ctypes.c_size_t), _ERROR),
-    "tovlink_py_move": (_INT, _ROBOT, _INT, _INT, _INT, _INTS, _ERROR),
-    "tovlink_py_pose": (_INT, _ROBOT, _INTS, _INT, _INTS, _ERROR),
-    "tovlink_py_move_relative": (_INT, _ROBOT, _INT, _INT, _ERROR),
+    "tovlink_py_query": (_INT, _ROBOT, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t,
+                         _SIZE_OUT, _ERROR),
+    # The time arguments: null for at once.
+    "tovlink_py_move": (_INT, _ROBOT, _INT, _INT, _INTS, _INTS, _ERROR),
+    "tovlink_py_pose": (_INT, _ROBOT, _INTS, _INTS, _INTS, _ERROR),
+    "tovlink_py_move_relative": (_INT, _ROBOT, _INT, _INTS, _ERROR),
     "tovlink_py_adjust": (_INT, _ROBOT, _INT, _INT, _ERROR),
     "tovlink_py_power_on": (_INT, _ROBOT, _INT, _ERROR),
     "tovlink_py_power_off": (_INT, _ROBOT, _ERROR),
