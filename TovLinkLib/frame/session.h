@@ -1,9 +1,8 @@
 // Everything that belongs to one connection: the transport record, the
 // telemetry cache, the last result code and where diagnostic lines go.  The
-// line exchange, connect/end and the robot operations act on a session passed
-// to them.  The C API keeps one process-wide session (its callers rely on one
-// current connection and one last error per process); the C++ API gives each
-// Robot its own.
+// line exchange, connect/end and the robot operations act on the session
+// passed to them and on nothing else; which sessions exist, and for how long,
+// is the business of the interfaces in api/.
 #pragma once
 
 #include <cstddef>
