@@ -61,7 +61,7 @@ struct move_report {
   int motor = 1;
   int angle = 90;
   int requested = 90;
-  tovlink::AngleRange range{0, 180};
+  tovlink::AngleRange range = tovlink::angle_range(1);
   bool clamped() const { return angle != requested; }
 };
 
