@@ -194,6 +194,13 @@ TEST_P(ToolConformance, EveryCaseOfTheTable) {
     // One object per line typed: the first marker, then each row and its marker.
     const auto lines = run.out_lines();
     ASSERT_EQ(lines.size(), 1 + 2 * list.size()) << run.out << run.err;
+    // The shell ends with the last failing row's status: 2 for an argument
+    // the library refused, 1 for any other failure.
+    int status = 0;
+    for (const auto &test : list) {
+      if (test.contains("error")) status = test.at("error") == "invalid_argument" ? 2 : 1;
+    }
+    EXPECT_EQ(run.exit_status, status) << run.err;
     const auto wire = wire_by_row(*robots.at(peer), list.size());
     for (std::size_t row = 0; row < list.size(); ++row) {
       SCOPED_TRACE(shell_line(list[row]));
