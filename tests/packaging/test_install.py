@@ -206,6 +206,19 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn(".TH", page)
                 self.assertIn(VERSION, page)
 
+    def test_each_program_links_at_most_one_tovlink_library(self):
+        """The tool and the service stand on the session library alone; the virtual robot on none."""
+        programs = [self.installed("bin", name) for name in PROGRAMS]
+        if os.environ.get("TOVLINK_SERVICE") == "1":
+            programs.append(self.installed("sbin", "tovlinkd"))
+        for program in programs:
+            with self.subTest(program=os.path.basename(program)):
+                needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(libTovLink[^\]]*)\]",
+                                    run(["readelf", "-d", program]))
+                expected = [] if os.path.basename(program) == "tovlink-sim" else [
+                    f"libTovLinkCxx.so.{MAJOR}"]
+                self.assertEqual(needed, expected)
+
     def test_service_runs_from_the_prefix_with_its_units(self):
         if os.environ.get("TOVLINK_SERVICE") != "1":
             self.skipTest("this build has no robot service")

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "messages.hpp"
-#include "tovlink.h"
 
 #ifndef TOVLINK_TOOL_VERSION
 #define TOVLINK_TOOL_VERSION "0"
@@ -464,12 +463,14 @@ int report_failure(const std::string &command, bool json, const failure &error, 
 
 int run_local(const request &req, const console &io) {
   const reporter out{io, req.command, req.json};
-  std::array<char, 32> library{};
-  if (tovlin_get_lib_ver(library.data(), library.size()) != TOVLINK_OK) {
+  std::string library;
+  try {
+    library = tovlink::library_version();
+  } catch (const tovlink::Error &) {
     return out.fail(failure{"cannot read the library version", -1, "version", reached::nothing});
   }
-  out.say(std::string{"tovlink "} + TOVLINK_TOOL_VERSION + ", library " + library.data());
-  return out.done({{"tool", TOVLINK_TOOL_VERSION}, {"library", library.data()}});
+  out.say(std::string{"tovlink "} + TOVLINK_TOOL_VERSION + ", library " + library);
+  return out.done({{"tool", TOVLINK_TOOL_VERSION}, {"library", library}});
 }
 
 int run_on_robot(const request &req, robot_access &robot, const console &io) {
