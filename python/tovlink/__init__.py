@@ -1,7 +1,8 @@
 """tovlink: drive the robot from Python.
 
-Directly, through the package's native binding over TovLinkLib's C++
-library (ctypes, standard library only)::
+Directly, as a session of TovLinkLib's session library libTovLinkCxx
+(its C interface <tovlink/session.h>, through ctypes; standard library
+only)::
 
     import tovlink
 
@@ -27,9 +28,9 @@ refusal carries the library's name and message, the same from Robot and
 Client.
 
 Robot's methods have Python names; the C library's names (``motor_set_pos``,
-``get_battery_value``, ``voice``, ...) remain as aliases.  See
-find_library() for where the shared library is looked for; the binding
-(libTovLinkPy) is looked for beside it.
+``get_battery_value``, ``voice``, ...) remain as aliases.  The package
+loads one shared library, libTovLinkCxx: see find_library() and
+library_search_list() for where it is looked for.
 """
 
 from ._library import (
@@ -53,6 +54,7 @@ from ._library import (
     TEXT_REPLY_BUFFER_SIZE,
     find_library,
     last_error,
+    library_search_list,
     library_version,
     load_library,
 )
@@ -104,6 +106,7 @@ __all__ = [
     # MAX_TIME_MS and MAX_SPEECH_BYTES are importable by name but left out of
     # `import *`, which would need the library.
     "find_library",
+    "library_search_list",
     "load_library",
     "library_version",
     "last_error",

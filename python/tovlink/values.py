@@ -3,7 +3,7 @@ as the library defines it), telemetry, what a move sent, and the type
 checks every argument goes through before it is handed on.
 
 The robot's limits are not written down here: a Robot reads them from the
-library (through the binding), a Client from the service (``describe``), and
+session library (tovlink_contract_json), a Client from the service (``describe``), and
 the library or the service refuses what falls outside them.  The module-level
 names (MOTOR_COUNT, LEDS, QUERIES, angle_range(), ...) are the library's,
 read the first time one is used.
@@ -11,7 +11,6 @@ read the first time one is used.
 
 from __future__ import annotations
 
-import ctypes
 import json
 import operator
 import os
@@ -103,21 +102,16 @@ _contracts_lock = threading.Lock()
 
 def library_contract(library: Optional[PathLike] = None) -> Contract:
     """The contract of the library a Robot runs on (library: as for Robot),
-    read once through the package's native binding.  Raises OSError when the
-    binding cannot be loaded (a Client reads its service's contract instead).
+    read once from the session library (tovlink_contract_json).  Raises
+    OSError when the library cannot be loaded (a Client reads its service's
+    contract instead).
     """
     key = os.fspath(library) if library is not None else None
     with _contracts_lock:
         if key not in _contracts:
-            from . import _binding
+            from . import _library
 
-            binding = _binding.load_binding(library)
-            length = ctypes.c_size_t()
-            binding.tovlink_py_contract_json(None, 0, ctypes.byref(length))
-            text = ctypes.create_string_buffer(length.value + 1)
-            if binding.tovlink_py_contract_json(text, len(text), ctypes.byref(length)) != 0:
-                raise MemoryError("the library's contract: out of memory")
-            _contracts[key] = Contract(json.loads(text.value.decode("utf-8")))
+            _contracts[key] = Contract(json.loads(_library.contract_json(library)))
         return _contracts[key]
 
 
@@ -223,7 +217,7 @@ class Pose:
 
 
 def whole(argument: str, value: Any, operation: str) -> int:
-    """value as an int (bools refused) that fits the binding's and the
+    """value as an int (bools refused) that fits the session library's and the
     service's 32-bit integers."""
     if isinstance(value, bool):
         raise ArgumentTypeError(f"{operation}: {argument} must be an int, got bool",

@@ -3,7 +3,7 @@ checked against what reached the robot and what it answered, and the ways it
 raises TovLinkError.  One connection for the whole module (each costs 3.5 s).
 
 Run by ctest (tests/packaging/CMakeLists.txt), which sets TOVLINK_SIM (the
-tovlink-sim program), TOVLINK_LIBRARY (the built shared library) and
+tovlink-sim program), TOVLINK_LIBRARY (the built session library) and
 PYTHONPATH (the source tree's python/ folder).
 """
 
@@ -354,7 +354,7 @@ class LibraryWithoutRobot(unittest.TestCase):
             package = os.path.join(folder, "tovlink")
             shutil.copytree(os.path.dirname(tovlink.__file__), package,
                             ignore=shutil.ignore_patterns("__pycache__", "_install_location.py"))
-            beside = os.path.join(package, "libTovLinkLib.so.1")
+            beside = os.path.join(package, "libTovLinkCxx.so.1")
             shutil.copy(LIBRARY, beside)
             probe = "import tovlink; print(tovlink.find_library()); print(tovlink.library_version())"
             result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
@@ -364,7 +364,7 @@ class LibraryWithoutRobot(unittest.TestCase):
 
     def test_a_missing_library_says_how_to_point_at_one(self):
         with self.assertRaises(OSError) as raised:
-            tovlink.load_library("/nonexistent/libTovLinkLib.so.1")
+            tovlink.load_library("/nonexistent/libTovLinkCxx.so.1")
         self.assertIn("library=PATH", str(raised.exception))
 
 
