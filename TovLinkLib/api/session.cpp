@@ -326,8 +326,7 @@ int32_t tovlink_session_speech_speed(tovlink_session *session, int32_t speed) {
 int32_t tovlink_session_say(tovlink_session *session, const char *text) {
   return run(session, "say", [&](tovlink::Robot &robot) {
     if (text == nullptr) refuse("say", "no text");
-    // Read no further than one byte past what could be accepted.
-    robot.say(std::string_view(text, strnlen(text, tovlink::max_speech_bytes + 1)));
+    robot.say(std::string_view(text));
   });
 }
 

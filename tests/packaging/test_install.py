@@ -146,6 +146,19 @@ class InstalledPackage(unittest.TestCase):
         self.assert_two_robots_driven(os.path.join(build, "consumer_two_robots"))
         self.assert_sessions_from_c(os.path.join(build, "consumer_sessions"))
 
+    def assert_two_robots_driven(self, program):
+        """The C++ consumer drives two virtual robots at once and prints only its own lines."""
+        with VirtualRobot(SIM) as first, VirtualRobot(SIM) as second:
+            output = run([program, first.port, second.port],
+                         env=environment_without_library_paths())
+            self.assertEqual(len(output.splitlines()), 4, output)
+            for sim in (first, second):
+                self.assertIn(f"{sim.port}: motor 2 to 100", output)
+                self.assertRegex(output, f"{sim.port}: battery [0-9]+ sensor")
+                # The robot logs a line before it answers it, so it is there by now.
+                self.assertTrue(any(line.startswith("#132,1,100") for line in sim.received()),
+                                sim.received())
+
     def assert_sessions_from_c(self, program):
         """The C consumer of <tovlink/session.h>: two robots from two threads, a refusal and a
         time-out each told with sent and a message, a cancelled connect; only its own lines."""
