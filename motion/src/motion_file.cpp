@@ -25,7 +25,9 @@ struct Place {
   Place field(const std::string &name) const {
     return {path.empty() ? name : path + "." + name, keyframe};
   }
-  Place item(std::size_t index) const { return {path + "[" + std::to_string(index) + "]", keyframe}; }
+  Place item(std::size_t index) const {
+    return {path + "[" + std::to_string(index) + "]", keyframe};
+  }
   [[noreturn]] void refuse(const std::string &field_name, const std::string &reason) const {
     throw FormatError(path, keyframe, field_name, reason);
   }
@@ -40,7 +42,7 @@ std::string shown(const json &value) {
 
 const json &member(const json &object, const char *name, const Place &where) {
   const auto found = object.find(name);
-  if (found == object.end()) where.refuse(name, "missing");
+  if (found == object.end()) where.field(name).refuse(name, "missing");
   return *found;
 }
 
@@ -108,7 +110,8 @@ Keyframe read_keyframe(const json &value, std::size_t index, std::vector<Clampin
   for (std::size_t i = 0; i < angles.size(); ++i) {
     if (angles[i].is_null()) continue;
     const int motor = static_cast<int>(i) + 1;
-    const auto requested = static_cast<int>(whole_number(angles[i], angles_place.item(i), "angles"));
+    const auto requested =
+        static_cast<int>(whole_number(angles[i], angles_place.item(i), "angles"));
     const Range range = angle_range(motor);
     const int sent = range.clamp(requested);
     if (sent != requested) clamped.push_back({index, motor, requested, sent, range});
@@ -139,7 +142,8 @@ Action read_action(const json &value, const Place &where) {
     if (!tone.is_object()) place.refuse("tone", "must be an object with first and second");
     refuse_unknown_members(tone, {"first", "second"}, place);
     const auto first = whole_number(member(tone, "first", place), place.field("first"), "first");
-    const auto second = whole_number(member(tone, "second", place), place.field("second"), "second");
+    const auto second =
+        whole_number(member(tone, "second", place), place.field("second"), "second");
     check(tone_refusal(first, second), place, "tone");
     return Tone{static_cast<int>(first), static_cast<int>(second)};
   }
@@ -152,7 +156,8 @@ Action read_action(const json &value, const Place &where) {
     return Say{std::move(text)};
   }
   refuse_unknown_members(value, {"time_ms", "speech_speed"}, where);
-  const auto speed = whole_number(value["speech_speed"], where.field("speech_speed"), "speech_speed");
+  const auto speed =
+      whole_number(value["speech_speed"], where.field("speech_speed"), "speech_speed");
   check(speech_speed_refusal(speed), where.field("speech_speed"), "speech_speed");
   return SpeechSpeed{static_cast<int>(speed)};
 }
@@ -182,7 +187,8 @@ Json document_of(const Motion &motion) {
   Json keyframes = Json::array();
   for (const auto &keyframe : motion.keyframes) {
     Json angles = Json::array();
-    for (const auto &angle : keyframe.angles) angles.push_back(angle ? Json(*angle) : Json(nullptr));
+    for (const auto &angle : keyframe.angles)
+      angles.push_back(angle ? Json(*angle) : Json(nullptr));
     Json item = Json::object();
     item["time_ms"] = keyframe.time.count();
     item["angles"] = std::move(angles);
@@ -241,12 +247,13 @@ std::string name_refusal(std::string_view name) {
     return "a name is 1-" + std::to_string(max_name_bytes) + " bytes long";
   }
   const auto allowed = [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
   };
   if (!std::all_of(name.begin(), name.end(), allowed) || name.front() == '.') {
     return "a name holds only letters, digits, '_', '-' and '.', and does not start with '.' "
-           "(got \"" + std::string{name} + "\")";
+           "(got \"" +
+           std::string{name} + "\")";
   }
   return {};
 }
@@ -257,15 +264,16 @@ Loaded parse_motion_json(const json &document) {
   refuse_unknown_members(document, {"format", "name", "keyframes", "events"}, top);
   const auto &format = member(document, "format", top);
   if (!format.is_number_integer() || format.get<std::int64_t>() != format_version) {
-    Place{"format", std::nullopt}.refuse(
-        "format", "this program reads format " + std::to_string(format_version) + " (got " +
-                      shown(format) + ")");
+    Place{"format", std::nullopt}.refuse("format", "this program reads format " +
+                                                       std::to_string(format_version) + " (got " +
+                                                       shown(format) + ")");
   }
   Loaded loaded;
   loaded.motion.name = read_name(document);
   member(document, "keyframes", top);
   const auto &keyframes = list_member(document, "keyframes", max_keyframes);
-  if (keyframes.empty()) Place{"keyframes", std::nullopt}.refuse("keyframes", "a motion needs a keyframe");
+  if (keyframes.empty())
+    Place{"keyframes", std::nullopt}.refuse("keyframes", "a motion needs a keyframe");
   for (std::size_t i = 0; i < keyframes.size(); ++i) {
     auto keyframe = read_keyframe(keyframes[i], i, loaded.clamped);
     if (i > 0 && keyframe.time <= loaded.motion.keyframes.back().time) {

@@ -83,7 +83,8 @@ namespace {
 // keyframe's.
 class PassBuilder {
  public:
-  PassBuilder(const Motion &motion, const PlayOptions &options) : motion_(motion), options_(options) {}
+  PassBuilder(const Motion &motion, const PlayOptions &options)
+      : motion_(motion), options_(options) {}
 
   // Time from the start to motion time `time` of pass `pass`.
   steady::duration offset(int pass, milliseconds time) const {
@@ -100,7 +101,8 @@ class PassBuilder {
     for (std::size_t k = 0; k < motion_.keyframes.size(); ++k) {
       const auto &keyframe = motion_.keyframes[k];
       std::array<int, motor_count> target{};
-      for (std::size_t i = 0; i < target.size(); ++i) target[i] = keyframe.angles[i].value_or(from[i]);
+      for (std::size_t i = 0; i < target.size(); ++i)
+        target[i] = keyframe.angles[i].value_or(from[i]);
       // The move towards keyframe k begins at keyframe k-1's time; the first
       // begins at the pass's start (before the soft start on the first pass).
       const milliseconds begin_time = k > 0 ? motion_.keyframes[k - 1].time : milliseconds{0};
@@ -133,9 +135,7 @@ class PassBuilder {
     const auto longest = milliseconds{move_time_range.high};
     const auto span = end - begin;
     const auto pieces = std::max<std::int64_t>(1, (span + longest - steady::duration{1}) / longest);
-    const auto round_ms = [](steady::duration d) {
-      return std::chrono::round<milliseconds>(d);
-    };
+    const auto round_ms = [](steady::duration d) { return std::chrono::round<milliseconds>(d); };
     for (std::int64_t piece = 0; piece < pieces; ++piece) {
       const auto piece_begin = begin + span * piece / pieces;
       const auto piece_end = begin + span * (piece + 1) / pieces;
@@ -143,8 +143,7 @@ class PassBuilder {
       line.at = piece_begin;
       const double fraction = static_cast<double>(piece + 1) / static_cast<double>(pieces);
       for (std::size_t i = 0; i < to.size(); ++i) {
-        line.angles[i] = static_cast<int>(
-            std::lround(from[i] + (to[i] - from[i]) * fraction));
+        line.angles[i] = static_cast<int>(std::lround(from[i] + (to[i] - from[i]) * fraction));
       }
       // Rounded from the two absolute times, so rounding never adds up.
       line.time = std::clamp(round_ms(piece_end) - round_ms(piece_begin), milliseconds{0}, longest);
@@ -311,6 +310,8 @@ void Player::run() {
     finish(PlayState::failed, error);
   } catch (const std::exception &error) {
     finish(PlayState::failed, Error(errc::exchange_failed, std::string{"play: "} + error.what()));
+  } catch (...) {
+    finish(PlayState::failed, Error(errc::exchange_failed, "play: the progress callback failed"));
   }
 }
 

@@ -72,8 +72,7 @@ void Recorder::run(std::stop_token stop) {
       // The reply tells where the motors were while the robot answered:
       // somewhere between the request and the reply.
       const auto answered = steady::now();
-      sample.time =
-          std::chrono::round<milliseconds>(asked + (answered - asked) / 2 - begin);
+      sample.time = std::chrono::round<milliseconds>(asked + (answered - asked) / 2 - begin);
     } catch (const Error &error) {
       const std::scoped_lock lock{mutex_};
       recording_.error = error;
@@ -133,7 +132,8 @@ std::vector<Keyframe> reduce(const std::vector<Sample> &samples, double toleranc
     if (!keep[i]) continue;
     Keyframe keyframe;
     keyframe.time = samples[i].time - samples.front().time;
-    for (std::size_t m = 0; m < keyframe.angles.size(); ++m) keyframe.angles[m] = samples[i].positions[m];
+    for (std::size_t m = 0; m < keyframe.angles.size(); ++m)
+      keyframe.angles[m] = samples[i].positions[m];
     keyframes.push_back(keyframe);
   }
   return keyframes;

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>

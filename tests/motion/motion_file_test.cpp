@@ -32,7 +32,8 @@ TEST(MotionFile, ShippedMotionsLoadCleanlyAndWriteBackTheSameBytes) {
   for (const auto &entry : fs::directory_iterator{TOVLINK_MOTIONS_DIR}) {
     SCOPED_TRACE(entry.path().string());
     const auto loaded = load_motion(entry.path());
-    EXPECT_EQ(loaded.motion.name, entry.path().stem().string()) << "a file is named after its motion";
+    EXPECT_EQ(loaded.motion.name, entry.path().stem().string())
+        << "a file is named after its motion";
     EXPECT_TRUE(loaded.clamped.empty());
     EXPECT_GE(loaded.motion.keyframes.size(), 4u);
     EXPECT_EQ(to_json_text(loaded.motion), read_text(entry.path()));
@@ -64,8 +65,10 @@ TEST(MotionFile, SavedMotionLoadsBackEqual) {
   Motion motion{"taught-1", {}, {}};
   motion.keyframes.push_back({0ms, {90, 60, std::nullopt, 0, 125, 55, 180}});
   motion.keyframes.push_back({12'000ms, {std::nullopt, 70, 80, 170, 90, 90, 10}});
-  motion.events = {{0ms, LedSwitch{3, true}},       {100ms, Tone{440, 250}},
-                   {100ms, SpeechSpeed{150}},       {200ms, Say{"hello, world"}},
+  motion.events = {{0ms, LedSwitch{3, true}},
+                   {100ms, Tone{440, 250}},
+                   {100ms, SpeechSpeed{150}},
+                   {200ms, Say{"hello, world"}},
                    {12'000ms, LedSwitch{3, false}}};
   const auto file = fs::path{testing::TempDir()} / "taught-1.json";
   save_motion(motion, file);
@@ -92,9 +95,11 @@ struct Refusal {
 TEST(MotionFile, BadFilesAreRefusedNamingTheKeyframeAndTheField) {
   const Refusal refusals[] = {
       {R"([1,2])", "", std::nullopt, "", "must be a JSON object"},
-      {R"({"format":1,"name":"x","keyframes":[{"time_ms":0,"angles":[1,2,3,4,5,6,7]}],)",
-       "", std::nullopt, "", "not JSON"},
-      {R"({"name":"x","keyframes":[]})", "", std::nullopt, "format", "missing"},
+      {R"({"format":1,"name":"x","keyframes":[{"time_ms":0,"angles":[1,2,3,4,5,6,7]}],)", "",
+       std::nullopt, "", "not JSON"},
+      {R"({"name":"x","keyframes":[]})", "format", std::nullopt, "format", "missing"},
+      {R"({"format":1,"name":"x","keyframes":[{"angles":[1,2,3,4,5,6,7]}]})",
+       "keyframes[0].time_ms", 0, "time_ms", "missing"},
       {R"({"format":2,"name":"x","keyframes":[]})", "format", std::nullopt, "format",
        "reads format 1"},
       {R"({"format":1,"name":"../etc","keyframes":[]})", "name", std::nullopt, "name",
@@ -183,7 +188,8 @@ TEST(Reduce, KeepsEverySampleWithinTheToleranceWithFewKeyframes) {
   for (int i = 0; i <= 200; ++i) {
     Sample sample{std::chrono::milliseconds{i * 20}, {90, 90, 90, 90, 90, 90, 90}};
     sample.positions[0] = i < 50 ? 40 + i * 2 : 140;
-    if (i > 100) sample.positions[2] = static_cast<int>(std::lround(90 + 30 * std::sin((i - 100) * 0.05)));
+    if (i > 100)
+      sample.positions[2] = static_cast<int>(std::lround(90 + 30 * std::sin((i - 100) * 0.05)));
     samples.push_back(sample);
   }
   // The robot moving linearly between the keyframes passes every sample

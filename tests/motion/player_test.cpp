@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <mutex>
 
 #include "logged_robot.hpp"
@@ -15,9 +16,9 @@ namespace tovlink::motion {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 using testing::LoggedRobot;
 using testing::WireLine;
-using testing::eventually;
 
 constexpr std::int64_t stamp_resolution_ms = 1;  // the log's stamps are whole milliseconds
 constexpr std::int64_t loose_lateness_ms = 1000;
@@ -28,14 +29,31 @@ std::vector<std::string> texts(const std::vector<WireLine> &lines) {
   return result;
 }
 
-// Each line at or after its time (from the first line), and not very late.
-void expect_on_schedule(const std::vector<WireLine> &lines, const std::vector<std::int64_t> &due_ms) {
+// The log's stamp of a wall-clock time: milliseconds of the local day.
+std::int64_t stamp_of(std::chrono::system_clock::time_point when) {
+  const auto seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch() %
+                                                                        std::chrono::seconds{1});
+  return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000LL + ms.count();
+}
+
+// Each line at or after its time from `start`, and not very late.
+void expect_on_schedule(const std::vector<WireLine> &lines,
+                        std::chrono::system_clock::time_point start,
+                        const std::vector<std::int64_t> &due_ms) {
   ASSERT_EQ(lines.size(), due_ms.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto at = lines[i].stamp_ms - lines.front().stamp_ms;
+    const auto at = lines[i].stamp_ms - stamp_of(start);
     EXPECT_GE(at, due_ms[i] - stamp_resolution_ms) << lines[i].text << " went out early";
     EXPECT_LE(at, due_ms[i] + loose_lateness_ms) << lines[i].text;
   }
+}
+
+// A start a little ahead, so the first line has a time of its own to keep.
+std::chrono::system_clock::time_point shortly() {
+  return std::chrono::system_clock::now() + std::chrono::milliseconds{300};
 }
 
 Motion greeting() {
@@ -43,8 +61,11 @@ Motion greeting() {
   motion.keyframes = {{0ms, {90, std::nullopt, 90, 90, 90, 90, std::nullopt}},
                       {300ms, {120, 100, std::nullopt, 90, 90, 90, std::nullopt}},
                       {600ms, {60, 80, 70, 90, 90, 90, std::nullopt}}};
-  motion.events = {{0ms, LedSwitch{3, true}},  {300ms, Tone{440, 100}}, {300ms, Say{"hi"}},
-                   {600ms, SpeechSpeed{150}},  {600ms, LedSwitch{3, false}}};
+  motion.events = {{0ms, LedSwitch{3, true}},
+                   {300ms, Tone{440, 100}},
+                   {300ms, Say{"hi"}},
+                   {600ms, SpeechSpeed{150}},
+                   {600ms, LedSwitch{3, false}}};
   return motion;
 }
 
@@ -57,6 +78,7 @@ TEST(Player, SendsEachKeyframeAsOneTimedMoveAndEachEventInOrderOnTime) {
   std::vector<Progress> reported;
   PlayOptions options;
   options.soft_start = 200ms;
+  options.start_at = shortly();
   options.on_progress = [&](const Progress &progress) {
     const std::scoped_lock lock{mutex};
     reported.push_back(progress);
@@ -79,7 +101,7 @@ TEST(Player, SendsEachKeyframeAsOneTimedMoveAndEachEventInOrderOnTime) {
                               "#120,150",
                               "#101,3",
                           }));
-  expect_on_schedule(lines, {0, 200, 200, 500, 500, 500, 800, 800});
+  expect_on_schedule(lines, *options.start_at, {0, 200, 200, 500, 500, 500, 800, 800});
 
   const std::scoped_lock lock{mutex};
   ASSERT_EQ(reported.size(), 4u) << "one report per keyframe sent, one at the end";
@@ -96,9 +118,8 @@ TEST(Player, SpeedAndLoopsScaleTheScheduleAndRepeatIt) {
   PlayOptions options;
   options.speed = 2.0;
   options.loops = 2;
-  // A common start time a little ahead, as a fleet would give.
-  options.start_at = std::chrono::system_clock::now() + 300ms;
-  const auto first_due = *options.start_at;
+  // A common start time, as a fleet would give.
+  options.start_at = shortly();
   EXPECT_EQ(play(robot.robot(), motion, options).state, PlayState::finished);
   const auto lines = robot.commands_from(before);
   EXPECT_EQ(texts(lines), (std::vector<std::string>{
@@ -109,17 +130,7 @@ TEST(Player, SpeedAndLoopsScaleTheScheduleAndRepeatIt) {
                               "#151,120,100,090,090,090,090,090,0150",
                               "#151,060,080,070,090,090,090,090,0150",
                           }));
-  expect_on_schedule(lines, {0, 0, 150, 300, 300, 450});
-  // Not before the given start.
-  const auto due = std::chrono::system_clock::to_time_t(first_due);
-  std::tm local{};
-  localtime_r(&due, &local);
-  const auto due_ms = ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000LL +
-                      std::chrono::duration_cast<std::chrono::milliseconds>(
-                          first_due.time_since_epoch() % std::chrono::seconds{1})
-                          .count();
-  EXPECT_GE(lines.front().stamp_ms, due_ms - stamp_resolution_ms);
-  EXPECT_LE(lines.front().stamp_ms, due_ms + loose_lateness_ms);
+  expect_on_schedule(lines, *options.start_at, {0, 0, 150, 300, 300, 450});
 }
 
 TEST(Player, PausesResumesAndStopsMidMotionSendingNothingThatMoves) {
@@ -127,8 +138,7 @@ TEST(Player, PausesResumesAndStopsMidMotionSendingNothingThatMoves) {
   const bool powered = robot.sim().state().motor_power;
   Motion motion{"sweep", {}, {}};
   for (int k = 0; k < 10; ++k) {
-    motion.keyframes.push_back(
-        {k * 150ms, {60 + 10 * k, 90, 90, 90, 90, 90, 90}});
+    motion.keyframes.push_back({k * 150ms, {60 + 10 * k, 90, 90, 90, 90, 90, 90}});
   }
   const auto before = robot.commands().size();
   std::atomic<int> paused_reports{0};
@@ -172,7 +182,8 @@ TEST(Player, PausesResumesAndStopsMidMotionSendingNothingThatMoves) {
 TEST(Player, ARobotLostMidMotionEndsThePlayWithItsError) {
   LoggedRobot robot;
   Motion motion{"long", {}, {}};
-  for (int k = 0; k < 20; ++k) motion.keyframes.push_back({k * 200ms, {90, 90, 90, 90, 90, 90, 90}});
+  for (int k = 0; k < 20; ++k)
+    motion.keyframes.push_back({k * 200ms, {90, 90, 90, 90, 90, 90, 90}});
   Player player{robot.robot(), motion};
   ASSERT_TRUE(eventually([&] { return player.progress().keyframe >= 1; }));
   robot.sim().stop();  // the port goes away, as an unplugged adapter's

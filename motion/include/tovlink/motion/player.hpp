@@ -54,7 +54,7 @@ inline bool is_over(PlayState state) {
 
 struct Progress {
   PlayState state = PlayState::playing;
-  int loop = 0;             // 0-based pass through the motion
+  int loop = 0;              // 0-based pass through the motion
   std::size_t keyframe = 0;  // the keyframe the robot is moving towards
   std::size_t keyframes = 0;
   milliseconds position{0};  // motion time in the current pass (speed 1 units)
