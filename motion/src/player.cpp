@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <type_traits>
@@ -66,8 +67,9 @@ const char *state_name(PlayState state) noexcept {
 
 std::string options_refusal(const PlayOptions &options) {
   if (!std::isfinite(options.speed) || options.speed < min_speed || options.speed > max_speed) {
-    return "speed must be " + std::to_string(min_speed).substr(0, 3) + "-" +
-           std::to_string(max_speed).substr(0, 4);
+    char range[64];
+    std::snprintf(range, sizeof range, "speed must be %g-%g", min_speed, max_speed);
+    return range;
   }
   if (options.loops < 0) return "loops must be 0 (until stopped) or more";
   if (options.soft_start < milliseconds{0} || options.soft_start > max_motion_time) {

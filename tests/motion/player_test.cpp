@@ -202,6 +202,8 @@ TEST(Player, RefusesOptionsAndMotionsItCannotPlayBeforeSendingAnything) {
   PlayOptions too_fast;
   too_fast.speed = max_speed * 2;
   EXPECT_THROW(Player(robot.robot(), motion, too_fast), std::invalid_argument);
+  EXPECT_EQ(options_refusal(too_fast).rfind("speed must be", 0), 0u);
+  EXPECT_TRUE(options_refusal(PlayOptions{}).empty());
   EXPECT_THROW(Player(robot.robot(), Motion{"empty", {}, {}}), std::invalid_argument);
   Motion bad_event = motion;
   bad_event.events.push_back({0ms, LedSwitch{9, true}});
