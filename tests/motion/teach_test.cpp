@@ -124,6 +124,19 @@ TEST(TeachByHand, AHandMovedCurveIsRecordedReducedAndPlayedBackWithinTheToleranc
 namespace tovlink::motion {
 namespace {
 
+TEST(TeachByHand, ARobotLostMidRecordingEndsItKeepingTheSamplesTaken) {
+  LoggedRobot robot;
+  Recorder recorder{robot.robot(), 20ms};
+  ASSERT_TRUE(testing::eventually([&] { return recorder.sample_count() >= 3; }));
+  robot.sim().stop();  // the port goes away
+  ASSERT_TRUE(testing::eventually([&] { return !recorder.recording(); }))
+      << "the recorder notices, it does not keep trying";
+  const auto recording = recorder.stop();
+  EXPECT_GE(recording.samples.size(), 3u);
+  ASSERT_TRUE(recording.error);
+  EXPECT_EQ(recording.error->value(), errc::link_lost) << recording.error->what();
+}
+
 // tovlink-sim --hand: hand moves typed on standard input, while it serves.
 TEST(TeachByHand, TheSimProgramTakesHandMovesFromItsInput) {
   const std::string command =
