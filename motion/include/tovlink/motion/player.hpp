@@ -2,7 +2,7 @@
 //
 // A Player plays one motion on one tovlink::Robot on a thread of its own,
 // from construction until the motion ends, is stopped, or the robot fails.
-// Every control member is thread-safe and returns at once.
+// Every member is thread-safe; pause, resume and stop return at once.
 //
 // The wire: each keyframe is one seven-angle timed move (Robot::pose with a
 // time, "#151,...") sent when the move towards it must begin — at the
@@ -84,8 +84,11 @@ std::string options_refusal(const PlayOptions &options);
 class Player {
  public:
   // Starts playing at once (or waits for options.start_at).  The robot must
-  // outlive the Player.  Throws std::invalid_argument for refused options or
-  // a motion without keyframes; nothing is sent then.
+  // outlive the Player.  Plays a checked copy of the motion (angles clamped
+  // as a load would).  Throws std::invalid_argument for refused options, a
+  // motion without keyframes or a 0 ms motion asked to loop, FormatError for
+  // a motion a load would refuse (an event outside the contract); nothing
+  // is sent then.
   Player(Robot &robot, Motion motion, PlayOptions options = {});
   // Stops (as stop()) and waits for the thread, at most as long as the
   // robot's exchange in progress (1.5 s).
