@@ -74,6 +74,12 @@ class virtual_robot {
   // False once stopped, or once the port was unplugged.
   bool serving() const { return serving_.load(); }
 
+  // A person moving motor `motor` (1-7, as hosts number them) by hand to
+  // `angle` (0-180), for teaching a motion: the host reads the new position
+  // in its telemetry.  False, and nothing moves, while motor power is on or
+  // for a motor or angle out of range.  Thread-safe; logged ("-- hand ...").
+  bool move_by_hand(int motor, int angle);
+
   // Thread-safe views for tests and tools.
   robot_state state() const;
   std::size_t lines_handled() const { return lines_handled_.load(); }
