@@ -232,7 +232,21 @@ void virtual_robot::serve() {
       unplug();
       return;
     }
-    const auto events = (fds[1].revents & POLLIN) ? read_port_events() : std::vector<uint32_t>{};
+    ssize_t count = 0;
+    if (fds[2].revents & POLLIN) {
+      count = ::read(master_.get(), buffer.data(), buffer.size());
+    } else if (fds[2].revents & (POLLHUP | POLLERR)) {
+      // Cannot happen while the slave is held open; avoid spinning if it does.
+      if (!pause_for(milliseconds{50})) break;
+    }
+    // The port's events are read after the bytes, and whatever poll said of
+    // them: a host opens the port before it writes, so the opening of the
+    // host whose bytes were just read, and the departure of the one before,
+    // are among them.  (poll looks at its descriptors one after another, so
+    // under load it can find the bytes ready but not the events that came
+    // just before them; answering those bytes first and handling the
+    // departure on the next pass would flush the new host's first reply.)
+    const auto events = read_port_events();
     // Bytes first: a host that writes and closes at once has its last line
     // answered before its departure clears the terminal.  But when a host
     // left and the next one has already opened the port, the bytes waiting
@@ -240,13 +254,7 @@ void virtual_robot::serve() {
     // terminal and the link cannot swallow the first replies of the next.
     const bool next_host_waiting = departs_then_arrives(events);
     if (next_host_waiting) handle_port_events(events);
-    if (fds[2].revents & POLLIN) {
-      const auto count = ::read(master_.get(), buffer.data(), buffer.size());
-      if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
-    } else if (fds[2].revents & (POLLHUP | POLLERR)) {
-      // Cannot happen while the slave is held open; avoid spinning if it does.
-      if (!pause_for(milliseconds{50})) break;
-    }
+    if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
     if (!next_host_waiting) handle_port_events(events);
   }
   serving_ = false;
