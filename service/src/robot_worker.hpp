@@ -42,7 +42,12 @@ struct robot_config {
 };
 
 struct worker_timing {
+  // Telemetry reads while someone (a watcher, the MQTT bridge) listens.
   std::chrono::milliseconds poll_period{100};
+  // Reads while nobody listens: enough to notice a robot that stopped
+  // answering, and to keep the reading that status requests return at most
+  // this old.  Never more often than poll_period.
+  std::chrono::milliseconds idle_poll_period{1000};
   std::chrono::milliseconds reconnect_every{2000};
   // Exchanges in a row that got no reply before the robot counts as lost.
   int lost_after_timeouts = 3;
@@ -115,6 +120,7 @@ class robot_worker {
   void try_connect(const std::stop_token &stop);
   void serve_connected(const std::stop_token &stop);
   void poll_telemetry();
+  steady_clock::duration current_poll_period();
   void run_action(queued_action &item);
   // Counts an exchange's failure; true when the robot is now lost.
   bool note_failure(const tovlink::Error &error);
@@ -135,6 +141,9 @@ class robot_worker {
 
   std::mutex listeners_mutex_;
   std::map<std::uint64_t, robot_listener> listeners_;
+  // Set (under mutex_) when the first listener arrives, so the thread moves
+  // a read that the idle schedule put far off to now.
+  bool listener_arrived_ = false;
   std::uint64_t next_listener_ = 1;
 
   // The robot's thread only.
