@@ -51,8 +51,18 @@ robot_state robot_worker::state() const {
 }
 
 robot_snapshot robot_worker::latest() const {
-  std::lock_guard lock(mutex_);
-  return snapshot_;
+  bool wake = false;
+  robot_snapshot latest;
+  {
+    std::lock_guard lock(mutex_);
+    const auto now = steady_clock::now();
+    wake = now - last_asked_ >= timing_.asked_keeps_rate;
+    last_asked_ = now;
+    if (wake) reading_wanted_ = true;
+    latest = snapshot_;
+  }
+  if (wake) wake_.notify_all();
+  return latest;
 }
 
 submit_status robot_worker::submit(robot_action action, action_done done) {
@@ -78,7 +88,7 @@ std::uint64_t robot_worker::subscribe(robot_listener listener) {
   if (first) {
     {
       std::lock_guard lock(mutex_);
-      listener_arrived_ = true;
+      reading_wanted_ = true;
     }
     wake_.notify_all();
   }
@@ -86,8 +96,14 @@ std::uint64_t robot_worker::subscribe(robot_listener listener) {
 }
 
 steady_clock::duration robot_worker::current_poll_period() {
-  std::lock_guard lock(listeners_mutex_);
-  if (!listeners_.empty()) return timing_.poll_period;
+  {
+    std::lock_guard lock(listeners_mutex_);
+    if (!listeners_.empty()) return timing_.poll_period;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (steady_clock::now() - last_asked_ < timing_.asked_keeps_rate) return timing_.poll_period;
+  }
   return std::max<steady_clock::duration>(timing_.poll_period, timing_.idle_poll_period);
 }
 
@@ -165,12 +181,12 @@ void robot_worker::serve_connected(const std::stop_token &stop) {
     {
       std::unique_lock lock(mutex_);
       wake_.wait_until(lock, stop, next_poll,
-                       [this] { return !queue_.empty() || listener_arrived_; });
+                       [this] { return !queue_.empty() || reading_wanted_; });
       if (stop.stop_requested()) return;
-      // A first watcher gets its reading now, not when the idle schedule
-      // would have taken the next one.
-      if (listener_arrived_) {
-        listener_arrived_ = false;
+      // A first watcher, or a first request after a quiet spell, gets a
+      // reading now, not when the idle schedule would have taken the next.
+      if (reading_wanted_) {
+        reading_wanted_ = false;
         next_poll = std::min(next_poll, steady_clock::now());
       }
       // A poll that is due goes first, so commands never starve the schedule.

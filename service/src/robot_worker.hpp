@@ -44,10 +44,11 @@ struct robot_config {
 struct worker_timing {
   // Telemetry reads while someone (a watcher, the MQTT bridge) listens.
   std::chrono::milliseconds poll_period{100};
-  // Reads while nobody listens: enough to notice a robot that stopped
-  // answering, and to keep the reading that status requests return at most
-  // this old.  Never more often than poll_period.
+  // Reads while nobody listens or has asked for a reading within
+  // asked_keeps_rate: enough to notice a robot that stopped answering.
+  // Never more often than poll_period.
   std::chrono::milliseconds idle_poll_period{1000};
+  std::chrono::milliseconds asked_keeps_rate{10000};
   std::chrono::milliseconds reconnect_every{2000};
   // Exchanges in a row that got no reply before the robot counts as lost.
   int lost_after_timeouts = 3;
@@ -141,9 +142,13 @@ class robot_worker {
 
   std::mutex listeners_mutex_;
   std::map<std::uint64_t, robot_listener> listeners_;
-  // Set (under mutex_) when the first listener arrives, so the thread moves
-  // a read that the idle schedule put far off to now.
-  bool listener_arrived_ = false;
+  // Set (under mutex_) when a first listener arrives, or someone asks for
+  // the latest reading while the robot is on its idle schedule, so the
+  // thread moves a read the idle schedule put far off to now.
+  mutable bool reading_wanted_ = false;
+  // When the latest reading was last asked for (under mutex_): for a while
+  // after that the robot keeps the full rate, as when watched.
+  mutable steady_clock::time_point last_asked_{};
   std::uint64_t next_listener_ = 1;
 
   // The robot's thread only.
