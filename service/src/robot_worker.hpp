@@ -136,7 +136,7 @@ class robot_worker {
   bool library_log_;
 
   mutable std::mutex mutex_;  // queue_ and snapshot_
-  std::condition_variable_any wake_;
+  mutable std::condition_variable_any wake_;
   std::deque<queued_action> queue_;
   robot_snapshot snapshot_;
 
