@@ -125,7 +125,7 @@ uint32_t recv_line(session &s, uint8_t *buffer, uint64_t size, uint32_t polls) {
     return TOVLINK_ERR_NO_CONNECTION;
   }
   uint32_t received = s.serial->event_driven ? receive_on_events(s, buffer, size, polls)
-                                            : receive_on_polls(s, buffer, size, polls);
+                                             : receive_on_polls(s, buffer, size, polls);
   if (received > k_status_min_length) parse_status(s.telemetry, buffer, received);
   return received;
 }

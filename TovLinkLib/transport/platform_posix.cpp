@@ -106,8 +106,12 @@ class wake_channel {
   wake_channel(const wake_channel &) = delete;
   wake_channel &operator=(const wake_channel &) = delete;
 
-  bool usable() const { return read_fd_ >= 0; }
-  int fd() const { return read_fd_; }
+  bool usable() const {
+    return read_fd_ >= 0;
+  }
+  int fd() const {
+    return read_fd_;
+  }
 
   // A full pipe or a saturated counter already holds a pending wake-up, so a
   // write that would block has done its job.

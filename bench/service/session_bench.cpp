@@ -256,9 +256,10 @@ void print(const figures &f, const settings &used, const std::string &load_befor
   print_latency("C API (tovlink_get_battery_value), paced", f.c_api);
   const double wire_ms = static_cast<double>(std::strlen(k_request) + f.reply_bytes) *
                          k_wire_bits_per_byte * 1000.0 / k_wire_baud;
-  std::printf("\nThe same at 115,200 baud (--baud), %d each; wire time of request and reply "
-              "%.3f ms (%zu + %zu bytes)\n",
-              used.wire_exchanges, wire_ms, std::strlen(k_request), f.reply_bytes);
+  std::printf(
+      "\nThe same at 115,200 baud (--baud), %d each; wire time of request and reply "
+      "%.3f ms (%zu + %zu bytes)\n",
+      used.wire_exchanges, wire_ms, std::strlen(k_request), f.reply_bytes);
   print_latency("raw pty round trip, blocking I/O", f.wire_raw);
   print_latency("session (tovlink::Robot::telemetry)", f.wire_cxx);
   print_latency("C API (tovlink_get_battery_value), paced", f.wire_c_api);
@@ -267,15 +268,15 @@ void print(const figures &f, const settings &used, const std::string &load_befor
               used.idle_seconds);
   std::printf("  %-46s %7.3f %%\n", "session (tovlink::Robot)", f.idle_cxx);
   std::printf("  %-46s %7.3f %%\n", "C API connection, paced", f.idle_c_api);
-  std::printf("  %-46s %7.3f %%\n",
-              ("daemon, " + std::to_string(used.daemon_robots) + " virtual robots, no clients")
-                  .c_str(),
-              f.daemon_idle);
+  std::printf(
+      "  %-46s %7.3f %%\n",
+      ("daemon, " + std::to_string(used.daemon_robots) + " virtual robots, no clients").c_str(),
+      f.daemon_idle);
 
   std::printf("\nTargets\n");
   const double median_limit = f.raw.median_ms + 0.3;
-  std::printf("  %-52s %.3f ms vs %.3f ms  %s\n", "session median <= raw + 0.3 ms",
-              f.cxx.median_ms, median_limit, verdict(f.cxx.median_ms <= median_limit));
+  std::printf("  %-52s %.3f ms vs %.3f ms  %s\n", "session median <= raw + 0.3 ms", f.cxx.median_ms,
+              median_limit, verdict(f.cxx.median_ms <= median_limit));
   std::printf("  %-52s %.3f ms vs %.3f ms  %s\n", "session p99 <= median + 1 ms", f.cxx.p99_ms,
               f.cxx.median_ms + 1.0, verdict(f.cxx.p99_ms <= f.cxx.median_ms + 1.0));
   std::printf("  %-52s %.3f ms vs %.3f ms  %s\n", "at 115,200 baud: session median <= wire + 10 %",

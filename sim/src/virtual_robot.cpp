@@ -341,8 +341,8 @@ bool virtual_robot::answer(const received_line &line) {
   }
   // The line reached us at once through the terminal; a real wire would
   // still be carrying it.
-  if (options_.line_rate_baud > 0 && !pause_until(std::chrono::steady_clock::now() +
-                                                  wire_time(line.raw.size()))) {
+  if (options_.line_rate_baud > 0 &&
+      !pause_until(std::chrono::steady_clock::now() + wire_time(line.raw.size()))) {
     return false;
   }
   if (faults.latency.count() > 0 && !pause_for(faults.latency)) return false;

@@ -213,7 +213,6 @@ TEST(SerialPort, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
   EXPECT_EQ(thread_count(), threads);
 }
 
-
 // An event-driven session's port, as the C++ API opens it.  The session
 // outlives the record: the worker raises the session's wake.
 struct event_port {
