@@ -107,8 +107,8 @@ function(tovlink_install_program target summary)
     return()
   endif()
   # The tool links the shared library; from a private prefix it finds it
-  # beside its own bin folder.
-  if(NOT WIN32)
+  # beside its own bin folder (a system folder needs no search path).
+  if(NOT WIN32 AND NOT TOVLINK_LIBDIR_IS_SYSTEM)
     file(RELATIVE_PATH lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
     set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${lib_from_bin}")
   endif()

@@ -90,6 +90,11 @@ foreach(script postinst prerm postrm)
     ${tovlink_packaging_dir}/deb/tovlinkd/${script} COPYONLY)
   list(APPEND tovlink_maintainer_scripts ${tovlink_packaging_dir}/deb/tovlinkd/${script})
 endforeach()
+# The configuration file is a conffile: dpkg keeps an administrator's edits.
+get_property(tovlinkd_conffiles GLOBAL PROPERTY TOVLINKD_CONFFILES)
+list(JOIN tovlinkd_conffiles "\n" tovlinkd_conffiles)
+file(WRITE ${tovlink_packaging_dir}/deb/tovlinkd/conffiles "${tovlinkd_conffiles}\n")
+list(APPEND tovlink_maintainer_scripts ${tovlink_packaging_dir}/deb/tovlinkd/conffiles)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${tovlink_maintainer_scripts})
 
 # Every package brings its copyright file (the service's also the web

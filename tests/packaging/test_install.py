@@ -205,6 +205,23 @@ class InstalledPackage(unittest.TestCase):
         self.assertIn("--sim", output)
         for unit in ("tovlinkd.service", "tovlinkd.socket"):
             self.assertTrue(os.path.isfile(self.installed("lib", "systemd", "system", unit)), unit)
+        # The configuration file under the prefix (the unit names the
+        # configured prefix's); the udev rule, with every adapter match.
+        config = self.installed("etc", "tovlink", "tovlinkd.conf")
+        with open(self.installed("lib", "systemd", "system", "tovlinkd.service")) as unit:
+            self.assertRegex(unit.read(), r"\nExecStart=/\S*/sbin/tovlinkd --config "
+                                          r"/\S*etc/tovlink/tovlinkd\.conf\n")
+        result = subprocess.run([self.installed("sbin", "tovlinkd"), "--config", config,
+                                 "--check-config"],
+                                capture_output=True, text=True, timeout=30,
+                                env=environment_without_library_paths())
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no robots", result.stderr)
+        with open(self.installed("lib", "udev", "rules.d", "70-tovlink.rules")) as rule_file:
+            rule = rule_file.read()
+        self.assertNotIn("@", rule)
+        self.assertIn('SYMLINK+="tovlink/$env{ID_SERIAL_SHORT}", GROUP="tovlink"', rule)
+        self.assertEqual(rule.count('GOTO="tovlink_adapter"'), 4)
 
     def test_python_module_finds_the_installed_libraries_and_drives_a_robot(self):
         probe = ("import sys, tovlink\n"
