@@ -100,6 +100,10 @@ install(FILES ${tovlink_packaging_dir}/_install_location.py
 # it (or when cross-compiling, where the programs cannot run) the programs'
 # --help stays the documentation.
 find_program(TOVLINK_HELP2MAN help2man)
+find_program(TOVLINK_GZIP gzip)
+if(NOT TOVLINK_GZIP)
+  set(TOVLINK_HELP2MAN TOVLINK_HELP2MAN-NOTFOUND)
+endif()
 
 # Installs a program and, where it can be made, its man page in section 1.
 function(tovlink_install_program target summary)
@@ -126,15 +130,17 @@ function(tovlink_install_program target summary)
   else()
     set(include "")
   endif()
-  add_custom_command(OUTPUT ${page}
+  # Installed compressed, as man finds them and as Debian packages must.
+  add_custom_command(OUTPUT ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${tovlink_packaging_dir}/man
     COMMAND ${TOVLINK_HELP2MAN} --no-info --version-string=${PROJECT_VERSION}
       --name=${summary} ${include_option} --output=${page} $<TARGET_FILE:${target}>
+    COMMAND ${TOVLINK_GZIP} -9nf ${page}
     DEPENDS ${target} ${include}
     COMMENT "Man page ${target}.1"
     VERBATIM)
-  add_custom_target(${target}_man ALL DEPENDS ${page})
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
+  add_custom_target(${target}_man ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
 endfunction()
 
 tovlink_install_program(tovlink "drive the robot through its serial link adapter")

@@ -10,7 +10,7 @@ if(WIN32 OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   return()
 endif()
 
-set(TOVLINK_PACKAGE_MAINTAINER "TovLinkLib developers <tovlink@localhost>"
+set(TOVLINK_PACKAGE_MAINTAINER "TovLinkLib developers <developers@tovlinklib.org>"
   CACHE STRING "The Maintainer field of the Debian packages")
 set(TOVLINK_PACKAGE_HOMEPAGE "" CACHE STRING "The Homepage field of the Debian packages")
 
@@ -31,6 +31,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL ${tovlink_deb_components})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+# A component's dependencies become its package's, at the same version.
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVLINK_PACKAGE_MAINTAINER}")
@@ -39,6 +41,10 @@ if(TOVLINK_PACKAGE_HOMEPAGE)
 endif()
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps finds our own libraries in the build tree; the dependency
+# on their package comes from the components (below), not from it.
+get_target_property(tovlink_library_build_dir TovLinkLib BINARY_DIR)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${tovlink_library_build_dir}")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -51,6 +57,15 @@ TovLinkLib connects to the robot through its serial link adapter, reads
 its telemetry and moves its motors, LEDs and voice.  This package holds the
 library with its flat C interface (libTovLinkLib) and the C++ interface
 over it (libTovLinkCxx).")
+
+# dpkg's ldconfig trigger instead of the scripts CPack would write to call
+# ldconfig.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "")
+foreach(file postinst postrm triggers)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/libtovlinklib.${file}
+    ${tovlink_packaging_dir}/deb/runtime/${file} COPYONLY)
+  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${tovlink_packaging_dir}/deb/runtime/${file})
+endforeach()
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "libtovlinklib-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -98,8 +113,16 @@ list(APPEND tovlink_maintainer_scripts ${tovlink_packaging_dir}/deb/tovlinkd/con
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${tovlink_maintainer_scripts})
 
 # Every package brings its copyright file (the service's also the web
-# panel's charting library, compiled into it) and its changelog.
+# panel's charting library, compiled into it), its changelog and its lintian
+# overrides (docs/packaging.md says why each is there).
 find_program(TOVLINK_GZIP gzip REQUIRED)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(tovlink_changelog_date "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  string(TIMESTAMP tovlink_changelog_date "%s" UTC)
+endif()
+execute_process(COMMAND date -u -R -d "@${tovlink_changelog_date}"
+  OUTPUT_VARIABLE tovlink_changelog_date OUTPUT_STRIP_TRAILING_WHITESPACE)
 foreach(component IN LISTS tovlink_deb_components)
   string(TOUPPER ${component} upper)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
@@ -110,8 +133,19 @@ foreach(component IN LISTS tovlink_deb_components)
     string(APPEND copyright "${uplot}")
   endif()
   file(WRITE ${doc_dir}/copyright "${copyright}")
-  install(FILES ${doc_dir}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+  file(WRITE ${doc_dir}/changelog
+    "tovlink (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Built from the TovLinkLib source tree, version ${PROJECT_VERSION}.\n\n"
+    " -- ${TOVLINK_PACKAGE_MAINTAINER}  ${tovlink_changelog_date}\n")
+  execute_process(COMMAND ${TOVLINK_GZIP} -9nf ${doc_dir}/changelog)
+  install(FILES ${doc_dir}/copyright ${doc_dir}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
+  set(overrides ${PROJECT_SOURCE_DIR}/packaging/debian/${package}.lintian-overrides)
+  if(EXISTS ${overrides})
+    install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+      RENAME ${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
 endforeach()
 
 include(CPack)

@@ -8,6 +8,7 @@ ctest sets the TOVLINK_* variables read below (tests/packaging/CMakeLists.txt).
 
 import filecmp
 import glob
+import gzip
 import os
 import shutil
 import subprocess
@@ -192,7 +193,7 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn("--help", output)
         for name in MAN_PAGES:
             with self.subTest(man_page=name):
-                with open(self.installed("share", "man", "man1", name)) as page_file:
+                with gzip.open(self.installed("share", "man", "man1", name), "rt") as page_file:
                     page = page_file.read()
                 self.assertIn(".TH", page)
                 self.assertIn(VERSION, page)
