@@ -37,7 +37,7 @@ cleanup() {
   for name in "${packages[@]}"; do
     dpkg-query -W -f='${db:Status-Status}' "$name" 2>/dev/null | grep -q . && installed+=("$name")
   done
-  [ "${#installed[@]}" -eq 0 ] || apt-get purge -y -qq "${installed[@]}" >/dev/null 2>&1 || true
+  [ "${#installed[@]}" -eq 0 ] || dpkg --purge "${installed[@]}" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -45,7 +45,9 @@ trap cleanup EXIT
 # Every file and folder where a package could leave something, for the
 # check after purge (dpkg's and apt's own records aside).
 snapshot() {
-  find /etc /usr /lib /opt /var/lib /run/tovlink -xdev \
+  local places=(/etc /usr /lib /opt /var/lib)
+  [ -e /run/tovlink ] && places+=(/run/tovlink)
+  find "${places[@]}" -xdev \
     \( -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/lib/ucf \
        -o -path /var/lib/systemd/deb-systemd-helper-masked -o -path /var/cache \
        -o -path '/usr/lib/python3*/__pycache__' -o -name '*.pyc' \) -prune -o -print \
@@ -103,7 +105,8 @@ sed -i -e 's/^#sim = .*/sim = ["arm"]/' -e 's|^#socket = .*|socket = "/run/tovli
   "$conffile"
 /usr/sbin/tovlinkd --check-config || fail "tovlinkd --check-config on the edited configuration"
 install -d -m 0750 -o tovlink -g tovlink /run/tovlink
-runuser -u tovlink -- /usr/sbin/tovlinkd --config "$conffile" 2>"$work/daemon.log" &
+setpriv --reuid=tovlink --regid=tovlink --init-groups /usr/sbin/tovlinkd --config "$conffile" \
+  2>"$work/daemon.log" &
 daemon_pid=$!
 ready=""
 for _ in $(seq 1 100); do
@@ -122,22 +125,44 @@ rm -rf /run/tovlink
 stage "the installed tovlinkd ran from $conffile as user tovlink; /usr/bin/tovlink drove it"
 
 # --- The udev rule --------------------------------------------------------------------
-# No link adapter here: a rule read just before ours gives a console device
-# an adapter's USB properties, and udevadm test (which changes nothing)
-# shows what our rule makes of it.
-device=/sys/class/tty/tty0
-if [ -e "$device" ]; then
-  printf '%s\n' 'KERNEL=="tty0", ENV{ID_BUS}="usb", ENV{ID_VENDOR_ID}="0403", ENV{ID_MODEL_ID}="6001", ENV{ID_SERIAL_SHORT}="CI0042"' >"$udev_probe"
+# No link adapter here: a rule read just before ours gives a virtual console
+# that nothing uses an adapter's USB properties, and udevadm test runs the
+# rules on it.  udevadm test applies what the rules say (the link, the group
+# and mode), so the console's owner and mode are put back after, and the link
+# removed.
+tty=tty63
+device=/sys/class/tty/$tty
+if [ -e "$device" ] && [ -e "/dev/$tty" ]; then
+  tty_mode="$(stat -c '%a %u %g' "/dev/$tty")"
+  restore_tty() {
+    read -r mode uid gid <<<"$tty_mode"
+    chown "$uid:$gid" "/dev/$tty" && chmod "$mode" "/dev/$tty"
+    rm -f /dev/tovlink/CI0042
+    rmdir /dev/tovlink 2>/dev/null || true
+  }
+  printf '%s\n' "KERNEL==\"$tty\", ENV{ID_BUS}=\"usb\", ENV{ID_VENDOR_ID}=\"0403\", ENV{ID_MODEL_ID}=\"6001\", ENV{ID_SERIAL_SHORT}=\"CI0042\"" >"$udev_probe"
   udevadm test --action=add "$device" >"$work/udev.log" 2>&1 || true
   rm -f "$udev_probe"
+  restore_tty
+  tovlink_gid="$(getent group tovlink | cut -d: -f3)"
   if grep -E "70-tovlink.rules.*(Invalid|invalid|error|Error)" "$work/udev.log"; then
     fail "udev reported errors in 70-tovlink.rules"
   fi
   grep -q "^DEVLINKS=.*/dev/tovlink/CI0042" "$work/udev.log" ||
     { grep -E "tovlink|DEVLINKS" "$work/udev.log"; fail "udevadm test: no /dev/tovlink/CI0042 link"; }
-  grep -Eq "GROUP 'tovlink'|GROUP=.*tovlink|group 'tovlink'|tovlink.*group" "$work/udev.log" ||
-    { grep -E "tovlink" "$work/udev.log"; fail "udevadm test: group tovlink not set"; }
-  stage "udevadm test: an adapter (0403:6001, serial CI0042) gets /dev/tovlink/CI0042, group tovlink"
+  grep -Eq "70-tovlink.rules:[0-9]+ GROUP $tovlink_gid\$" "$work/udev.log" ||
+    { grep -E "tovlink" "$work/udev.log"; fail "udevadm test: group tovlink ($tovlink_gid) not set"; }
+  grep -Eq "70-tovlink.rules:[0-9]+ MODE 0660\$" "$work/udev.log" ||
+    { grep -E "tovlink" "$work/udev.log"; fail "udevadm test: mode 0660 not set"; }
+  # An adapter on a bridge the rule does not know gets nothing.
+  printf '%s\n' "KERNEL==\"$tty\", ENV{ID_BUS}=\"usb\", ENV{ID_VENDOR_ID}=\"0403\", ENV{ID_MODEL_ID}=\"ffff\", ENV{ID_SERIAL_SHORT}=\"CI0043\"" >"$udev_probe"
+  udevadm test --action=add "$device" >"$work/udev-other.log" 2>&1 || true
+  rm -f "$udev_probe"
+  restore_tty
+  if grep -q "tovlink/CI0043" "$work/udev-other.log"; then
+    fail "udevadm test: a device on an unknown bridge got a /dev/tovlink link"
+  fi
+  stage "udevadm test: an adapter (0403:6001, serial CI0042) gets /dev/tovlink/CI0042, group tovlink, mode 0660; 0403:ffff gets nothing"
 else
   echo "-- no $device here: the udev rule is not tested"
 fi
@@ -149,7 +174,13 @@ apt-get remove -y -qq "${packages[@]}" >/dev/null
 [ -f "$conffile" ] || fail "removal did not keep $conffile"
 grep -q '^sim = \["arm"\]' "$conffile" || fail "removal changed $conffile"
 stage "a reinstall and a removal keep the edited $conffile"
-apt-get purge -y -qq "${packages[@]}" >/dev/null
+# Removal left only tovlinkd, for its conffile; the others are gone already.
+left=()
+for name in "${packages[@]}"; do
+  dpkg-query -W -f='${db:Status-Status}' "$name" 2>/dev/null | grep -qx config-files && left+=("$name")
+done
+[ "${left[*]}" = tovlinkd ] || fail "after removal, left for purge: '${left[*]}' (expected tovlinkd)"
+apt-get purge -y -qq "${left[@]}" >/dev/null
 snapshot >"$work/after"
 if ! diff "$work/before" "$work/after" >"$work/left"; then
   cat "$work/left"
