@@ -218,8 +218,8 @@ startup plan_startup(const settings &options) {
   return plan;
 }
 
-// Where clients will find the daemon: the socket from the service manager,
-// or the path (made now that nothing can fail on the settings any more).
+// Where clients will find the daemon: the socket the service manager passed,
+// or the path to make.  Only a daemon that serves takes the former.
 void choose_socket(const settings &options, network_config &net) {
   net.inherited_socket = inherited_socket();
   if (net.inherited_socket < 0) {
@@ -331,7 +331,7 @@ int main(int argc, char **argv) {
   app.allow_config_extras(CLI::config_extras_mode::error);
   app.set_config("--config", TOVLINKD_CONFIG_FILE,
                  "Read options from this file, one `name = value` line per long option; the "
-                 "command line wins over it (read when present)")
+                 "command line wins over it (read when present; --config '' reads none)")
       ->type_name("PATH");
   bool check_only = false;
   app.add_flag("--check-config", check_only,

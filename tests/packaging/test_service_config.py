@@ -124,6 +124,10 @@ class ConfigFile(unittest.TestCase):
         result = self.run_daemon("--config", config, "--check-config")
         self.assertEqual(result.returncode, 1)
         self.assertIn("cannot read the token file " + token, result.stderr)
+        # An empty --config reads no file at all.
+        result = self.run_daemon("--config", "", "--sim", "x", "--check-config")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("robots: x (virtual)", result.stdout)
         missing = os.path.join(self.work, "missing.conf")
         result = self.run_daemon("--config", missing, "--check-config")
         self.assertEqual(result.returncode, 2)
