@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installed as a lab would: the Debian packages built with CPack, checked
-# with lintian (no error, no warning that packaging/debian/lintian-overrides
-# does not explain), installed with apt-get; the installed tovlinkd started
+# with lintian (no error, no warning that the packages' lintian overrides,
+# packaging/debian/*.lintian-overrides, do not explain), installed with apt-get; the installed tovlinkd started
 # from the installed configuration with a virtual robot named in it and
 # driven with the installed tovlink; the units through systemd-analyze
 # verify; the udev rule run by udevadm test on a spare console given a link
