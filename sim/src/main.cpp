@@ -73,6 +73,9 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
          "Wait MS milliseconds (0-60000) before each reply")
       ->type_name("MS")
       ->check(whole_in(0, max_latency_ms, "latency"));
+  app.add_option("--ignore", faults.ignore_prefix,
+                 "Withhold the replies to lines starting with TEXT (e.g. '#800')")
+      ->type_name("TEXT");
   app.add_option("--drop-every", faults.drop_every, "Withhold every Nth reply")
       ->type_name("N")
       ->check(whole_in(1, 1'000'000, "N"));

@@ -319,6 +319,10 @@ bool virtual_robot::answer(const received_line &line) {
     log("-- reply withheld (silent) " + escape_bytes(reply));
     return true;
   }
+  if (!faults.ignore_prefix.empty() && line.text.starts_with(faults.ignore_prefix)) {
+    log("-- reply withheld (ignored) " + escape_bytes(reply));
+    return true;
+  }
   if (faults.drop_every > 0 && replies_ % faults.drop_every == 0) {
     log("-- reply dropped " + escape_bytes(reply));
     return true;

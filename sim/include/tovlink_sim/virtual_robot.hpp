@@ -31,6 +31,10 @@ struct fault_options {
   bool reject_link = false;  // answer every "E,0,..." with an error instead of "AOK"
   milliseconds latency{0};   // wait this long before each reply
   unsigned drop_every = 0;   // withhold every Nth reply (0: none)
+  // Withhold the replies to lines that start with this text (empty: none),
+  // so a host can meet a robot that takes one command and ignores it while
+  // it answers everything else.
+  std::string ignore_prefix;
   bool garbage = false;      // a few noise bytes (never \r or \n) right before each reply
   bool split = false;        // send replies in small chunks with short gaps
   std::optional<milliseconds> unplug_after;  // then close the port for good
