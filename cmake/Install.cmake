@@ -97,6 +97,10 @@ install(FILES ${tovlink_packaging_dir}/_install_location.py
 # it (or when cross-compiling, where the programs cannot run) the programs'
 # --help stays the documentation.
 find_program(TOVLINK_HELP2MAN help2man)
+find_program(TOVLINK_GZIP gzip)
+if(NOT TOVLINK_GZIP)
+  set(TOVLINK_HELP2MAN TOVLINK_HELP2MAN-NOTFOUND)
+endif()
 
 # Installs a program and, where it can be made, its man page in section 1.
 function(tovlink_install_program target summary)
@@ -104,8 +108,8 @@ function(tovlink_install_program target summary)
     return()
   endif()
   # The tool links the shared library; from a private prefix it finds it
-  # beside its own bin folder.
-  if(NOT WIN32)
+  # beside its own bin folder (a system folder needs no search path).
+  if(NOT WIN32 AND NOT TOVLINK_LIBDIR_IS_SYSTEM)
     file(RELATIVE_PATH lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
     set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${lib_from_bin}")
   endif()
@@ -123,15 +127,17 @@ function(tovlink_install_program target summary)
   else()
     set(include "")
   endif()
-  add_custom_command(OUTPUT ${page}
+  # Installed compressed, as man finds them and as Debian packages must.
+  add_custom_command(OUTPUT ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${tovlink_packaging_dir}/man
     COMMAND ${TOVLINK_HELP2MAN} --no-info --version-string=${PROJECT_VERSION}
       --name=${summary} ${include_option} --output=${page} $<TARGET_FILE:${target}>
+    COMMAND ${TOVLINK_GZIP} -9nf ${page}
     DEPENDS ${target} ${include}
     COMMENT "Man page ${target}.1"
     VERBATIM)
-  add_custom_target(${target}_man ALL DEPENDS ${page})
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
+  add_custom_target(${target}_man ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
 endfunction()
 
 tovlink_install_program(tovlink "drive the robot through its serial link adapter")

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,12 +18,14 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "config_file.hpp"
 #include "mqtt_options.hpp"
 #include "network.hpp"
 #include "request_handler.hpp"
@@ -31,6 +34,9 @@
 
 #ifndef TOVLINKD_VERSION
 #define TOVLINKD_VERSION "0"
+#endif
+#ifndef TOVLINKD_CONFIG_FILE
+#define TOVLINKD_CONFIG_FILE "/etc/tovlink/tovlinkd.conf"
 #endif
 
 namespace {
@@ -163,28 +169,39 @@ void notify_ready() {
   ::close(fd);
 }
 
-int serve(const settings &options) {
-  std::vector<robot_config> configs;
+// What the settings decide, all of it worked out and checked before anything
+// starts, so a bad setting leaves nothing half-started.
+struct startup {
+  std::vector<robot_config> robots;
+  network_config net;
+  std::optional<mqtt_config> mqtt;
+};
+
+startup plan_startup(const settings &options) {
+  if (options.robots.empty() && options.sims.empty()) {
+    throw CLI::ValidationError("--robot", "no robots: give --robot NAME=PORT or --sim NAME");
+  }
+  startup plan;
   std::set<std::string> names;
-  for (const auto &text : options.robots) configs.push_back(parse_robot(text));
+  const auto add = [&](robot_config config, const std::string &option) {
+    if (!valid_name(config.name)) {
+      throw CLI::ValidationError(
+          option, "robot name '" + config.name + "' must be 1-32 letters, digits, '_' or '-'");
+    }
+    if (!names.insert(config.name).second) {
+      throw CLI::ValidationError(option, "robot name '" + config.name + "' given twice");
+    }
+    plan.robots.push_back(std::move(config));
+  };
+  for (const auto &text : options.robots) add(parse_robot(text), "--robot");
   for (const auto &name : options.sims) {
     robot_config config;
     config.name = name;
     config.simulated = true;
-    configs.push_back(config);
-  }
-  for (const auto &config : configs) {
-    if (!valid_name(config.name)) {
-      log_line("robot name '" + config.name + "' must be 1-32 letters, digits, '_' or '-'");
-      return exit_usage;
-    }
-    if (!names.insert(config.name).second) {
-      log_line("robot name '" + config.name + "' given twice");
-      return exit_usage;
-    }
+    add(std::move(config), "--sim");
   }
 
-  network_config net;
+  network_config &net = plan.net;
   net.release = TOVLINKD_VERSION;
   net.max_clients = options.max_clients;
   net.log = log_line;
@@ -192,15 +209,40 @@ int serve(const settings &options) {
     net.http = parse_listen(options.listen);
     if (!options.token_file.empty()) net.token = read_token(options.token_file);
     if (!net.token && !is_loopback_host(net.http->host)) {
-      log_line("--listen on " + net.http->host +
-               " (not a loopback address) needs --token-file: clients must present a token");
-      return exit_usage;
+      throw CLI::ValidationError("--listen", "--listen on " + net.http->host +
+                                                 " (not a loopback address) needs --token-file: "
+                                                 "clients must present a token");
     }
   }
+  if (!options.mqtt.broker.empty()) plan.mqtt = make_mqtt_config(options.mqtt, log_line);
+  return plan;
+}
+
+// Where clients will find the daemon: the socket the service manager passed,
+// or the path to make.  Only a daemon that serves takes the former.
+void choose_socket(const settings &options, network_config &net) {
   net.inherited_socket = inherited_socket();
   if (net.inherited_socket < 0) {
     net.socket_path = options.socket_path.empty() ? default_socket_path() : options.socket_path;
   }
+}
+
+std::string summary(const startup &plan) {
+  std::string text = "robots:";
+  for (const auto &robot : plan.robots) {
+    text += " " + robot.name + (robot.simulated ? " (virtual)" : " (" + robot.port + ")");
+  }
+  if (plan.net.http) {
+    text += "; listen " + plan.net.http->host + ":" + std::to_string(plan.net.http->port);
+  }
+  if (plan.mqtt) text += "; MQTT " + plan.mqtt->host + ":" + std::to_string(plan.mqtt->port);
+  return text;
+}
+
+int serve(startup plan, const settings &options) {
+  std::vector<robot_config> &configs = plan.robots;
+  network_config &net = plan.net;
+  choose_socket(options, net);
 
   // Virtual robots first: their ports are the robots' ports.
   std::vector<std::unique_ptr<tovlink::sim::virtual_robot>> sims;
@@ -222,8 +264,8 @@ int serve(const settings &options) {
   }
   request_handler handler(robots, options.poll_hz);
   std::unique_ptr<mqtt_bridge> bridge;
-  if (!options.mqtt.broker.empty()) {
-    bridge = std::make_unique<mqtt_bridge>(make_mqtt_config(options.mqtt, log_line), handler);
+  if (plan.mqtt) {
+    bridge = std::make_unique<mqtt_bridge>(std::move(*plan.mqtt), handler);
     handler.add_command("fleet", [&bridge](const json &) { return bridge->fleet(); });
     handler.add_command("fleet_all",
                         [&bridge](const json &request) { return bridge->fleet_all(request); });
@@ -282,23 +324,56 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(1, 10000));
   app.add_flag("-v,--verbose", options.verbose, "Log the library's diagnostic lines too");
   add_mqtt_options(app, options.mqtt);
+  // The configuration file holds the same options, `key = value` with the
+  // long option's name as key; the command line wins over it.
+  auto config_file = std::make_shared<located_config>();
+  app.config_formatter(config_file);
+  app.allow_config_extras(CLI::config_extras_mode::error);
+  app.set_config("--config", TOVLINKD_CONFIG_FILE,
+                 "Read options from this file, one `name = value` line per long option; the "
+                 "command line wins over it (read when present; --config '' reads none)")
+      ->type_name("PATH");
+  bool check_only = false;
+  app.add_flag("--check-config", check_only,
+               "Check the options and the configuration file, print the robots, and exit")
+      ->configurable(false);
   app.footer(
       "Signals: SIGTERM and SIGINT end every robot's connection cleanly and remove the\n"
       "socket. Protocol: docs/protocol.md. Exit status: 0 after a signal, 1 failure, 2 bad "
       "usage.");
+  const auto given = long_options_in(argc, argv);
+  const auto on_command_line = [&given](const std::string &key) {
+    return std::find(given.begin(), given.end(), key) != given.end();
+  };
+  // An error about a key of the configuration file names the file and the
+  // key's line.
+  const auto report_in_file = [&](const std::exception &error) {
+    if (!config_file->read()) return false;
+    const int line = config_file->line_named_in(error.what(), on_command_line);
+    if (line == 0) return false;
+    const auto *option = app.get_config_ptr();
+    const std::string path =
+        option->count() > 0 ? option->as<std::string>() : std::string{TOVLINKD_CONFIG_FILE};
+    std::fprintf(stderr, "tovlinkd: %s:%d: %s\n", path.c_str(), line,
+                 file_error_reason(error.what()).c_str());
+    return true;
+  };
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {
-    return app.exit(error);
-  }
-  if (options.robots.empty() && options.sims.empty()) {
-    std::fprintf(stderr, "tovlinkd: no robots: give --robot NAME=PORT or --sim NAME\n");
+    if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
+    if (!report_in_file(error)) app.exit(error);
     return exit_usage;
   }
   try {
-    return serve(options);
+    startup plan = plan_startup(options);
+    if (check_only) {
+      std::printf("tovlinkd: the configuration is usable; %s\n", summary(plan).c_str());
+      return 0;
+    }
+    return serve(std::move(plan), options);
   } catch (const CLI::ValidationError &error) {
-    std::fprintf(stderr, "tovlinkd: %s\n", error.what());
+    if (!report_in_file(error)) std::fprintf(stderr, "tovlinkd: %s\n", error.what());
     return exit_usage;
   } catch (const std::exception &error) {
     log_line(error.what());

@@ -8,6 +8,7 @@ ctest sets the TOVLINK_* variables read below (tests/packaging/CMakeLists.txt).
 
 import filecmp
 import glob
+import gzip
 import os
 import re
 import shutil
@@ -214,7 +215,7 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn("--help", output)
         for name in MAN_PAGES:
             with self.subTest(man_page=name):
-                with open(self.installed("share", "man", "man1", name)) as page_file:
+                with gzip.open(self.installed("share", "man", "man1", name), "rt") as page_file:
                     page = page_file.read()
                 self.assertIn(".TH", page)
                 self.assertIn(VERSION, page)
@@ -240,6 +241,23 @@ class InstalledPackage(unittest.TestCase):
         self.assertIn("--sim", output)
         for unit in ("tovlinkd.service", "tovlinkd.socket"):
             self.assertTrue(os.path.isfile(self.installed("lib", "systemd", "system", unit)), unit)
+        # The configuration file under the prefix (the unit names the
+        # configured prefix's); the udev rule, with every adapter match.
+        config = self.installed("etc", "tovlink", "tovlinkd.conf")
+        with open(self.installed("lib", "systemd", "system", "tovlinkd.service")) as unit:
+            self.assertRegex(unit.read(), r"\nExecStart=/\S*/sbin/tovlinkd --config "
+                                          r"/\S*etc/tovlink/tovlinkd\.conf\n")
+        result = subprocess.run([self.installed("sbin", "tovlinkd"), "--config", config,
+                                 "--check-config"],
+                                capture_output=True, text=True, timeout=30,
+                                env=environment_without_library_paths())
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no robots", result.stderr)
+        with open(self.installed("lib", "udev", "rules.d", "70-tovlink.rules")) as rule_file:
+            rule = rule_file.read()
+        self.assertNotIn("@", rule)
+        self.assertIn('SYMLINK+="tovlink/$env{ID_SERIAL_SHORT}", GROUP="tovlink"', rule)
+        self.assertEqual(rule.count('GOTO="tovlink_adapter"'), 4)
 
     def test_python_module_finds_the_installed_library_and_drives_a_robot(self):
         # The package loads one TovLink library, the session library: the

@@ -2,9 +2,13 @@
 environment, then used end to end against the virtual robot; and a connect
 that Ctrl-C interrupts.
 
+The package is installed as `pip install --no-index ./python` into a fresh
+virtual environment: it builds its own copy of the native libraries with
+CMake, and is used with no environment variable pointing at them.
+
 Run by ctest (tests/packaging/CMakeLists.txt), which sets TOVLINK_SIM,
-TOVLINK_LIBRARY, TOVLINK_PYTHON_SOURCE (the source tree's python/ folder) and
-PYTHONPATH.
+TOVLINK_LIBRARY (for the interrupted connect, run from the source tree),
+TOVLINK_PYTHON_SOURCE (the source tree's python/ folder) and PYTHONPATH.
 """
 
 import json
@@ -25,29 +29,29 @@ SIM = required_environment("TOVLINK_SIM")
 SOURCE = required_environment("TOVLINK_PYTHON_SOURCE")
 
 
-def can_build_wheels(python):
-    """pip builds the package through setuptools' bdist_wheel: setuptools
-    70.1 has it, older ones need the wheel package (Debian: python3-wheel)."""
-    probe = ("import setuptools, sys\n"
-             "try:\n    import wheel\nexcept ImportError:\n"
-             "    v = tuple(int(p) for p in setuptools.__version__.split('.')[:2])\n"
-             "    sys.exit(0 if v >= (70, 1) else 1)\n")
-    try:
-        return subprocess.run([python, "-c", probe], capture_output=True, timeout=60).returncode == 0
-    except OSError:
-        return False
-
-
-def build_interpreter():
+def venv_interpreter():
+    """A python3 that makes virtual environments with pip in them."""
     for python in (sys.executable, "/usr/bin/python3"):
-        if os.path.exists(python) and can_build_wheels(python):
+        if not os.path.exists(python):
+            continue
+        probe = subprocess.run([python, "-c", "import venv, ensurepip"], capture_output=True,
+                               timeout=60)
+        if probe.returncode == 0:
             return python
     return None
 
 
+def source_files():
+    found = set()
+    for folder, _, files in os.walk(SOURCE):
+        found.update(os.path.join(folder, name) for name in files if "__pycache__" not in folder)
+    return found
+
+
 def clean_environment(**extra):
     env = {key: value for key, value in os.environ.items()
-           if key not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV")}
+           if key not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "LD_LIBRARY_PATH",
+                          "LD_PRELOAD")}
     env.update(extra)
     return env
 
@@ -55,23 +59,23 @@ def clean_environment(**extra):
 class PipInstalledPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        python = build_interpreter()
+        python = venv_interpreter()
         if python is None:
-            raise unittest.SkipTest("no python3 here has setuptools with bdist_wheel (python3-wheel)")
+            raise unittest.SkipTest("no python3 here makes virtual environments (python3-venv)")
         cls.work = tempfile.mkdtemp(prefix="tovlink-pip-")
-        # A copy, so the build leaves nothing in the source tree.
-        source = os.path.join(cls.work, "source")
-        shutil.copytree(SOURCE, source, ignore=shutil.ignore_patterns(
-            "__pycache__", "build", "*.egg-info", "_install_location.py"))
+        # A fresh environment that sees no system package, and pip without a
+        # package index: the build needs CMake and the compiler alone.
         cls.venv = os.path.join(cls.work, "venv")
-        subprocess.run([python, "-m", "venv", "--system-site-packages", cls.venv], check=True,
-                       capture_output=True, timeout=120)
+        subprocess.run([python, "-m", "venv", cls.venv], check=True, capture_output=True,
+                       timeout=120)
         cls.python = os.path.join(cls.venv, "bin", "python")
-        result = subprocess.run(
-            [cls.python, "-m", "pip", "install", "--no-index", "--no-build-isolation", source],
-            capture_output=True, text=True, timeout=300, env=clean_environment())
+        before = source_files()
+        result = subprocess.run([cls.python, "-m", "pip", "install", "--no-index", SOURCE],
+                                capture_output=True, text=True, timeout=600,
+                                env=clean_environment())
         if result.returncode != 0:
             raise AssertionError(f"pip install failed:\n{result.stdout}{result.stderr}")
+        cls.left_in_source = source_files() - before
 
     @classmethod
     def tearDownClass(cls):
@@ -84,17 +88,24 @@ class PipInstalledPackage(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout
 
-    def test_installed_with_its_metadata_and_type_marker(self):
+    def test_installed_with_its_metadata_type_marker_and_own_libraries(self):
         output = self.run_in_venv("""
             import importlib.metadata, os, tovlink
             print(tovlink.__file__)
             print(importlib.metadata.version("tovlink"))
             print(os.path.exists(os.path.join(os.path.dirname(tovlink.__file__), "py.typed")))
+            print(tovlink.find_library())
+            print(tovlink.library_version())
         """)
-        location, version, typed = output.split()
+        location, version, typed, library, library_version = output.split()
+        package = os.path.dirname(location)
         self.assertTrue(location.startswith(self.venv), location)
         self.assertEqual(version, "1.0.0.3")
         self.assertEqual(typed, "True")
+        self.assertEqual(library, os.path.join(package, "libTovLinkCxx.so.1"))
+        self.assertEqual(library_version, version)
+        # The build left nothing behind in the source tree.
+        self.assertEqual(self.left_in_source, set())
 
     def test_used_end_to_end_against_the_robot(self):
         # Every 7th reply withheld: the adapter dialogue has four, so the
@@ -102,8 +113,7 @@ class PipInstalledPackage(unittest.TestCase):
         with VirtualRobot(SIM, "--drop-every", "7") as sim:
             output = self.run_in_venv("""
                 import json, sys, tovlink
-                port, library = sys.argv[1:]
-                with tovlink.Robot(port, library=library) as robot:
+                with tovlink.Robot(sys.argv[1]) as robot:
                     move = robot.move(2, 10)                      # reply 5
                     report = {"move": str(move), "clamped": move.clamped}
                     robot.who()                                   # reply 6
@@ -118,7 +128,7 @@ class PipInstalledPackage(unittest.TestCase):
                 except tovlink.NotConnectedError as error:
                     report["ended"] = str(error)
                 print(json.dumps(report))
-            """, sim.port, LIBRARY)
+            """, sim.port)
             self.assertTrue(sim.wait_for_received("#132,1,055\r\r"))
         report = json.loads(output.splitlines()[-1])
         self.assertEqual(report["move"], "motor 2 to 55 (asked 10; motor 2 takes 55-125)")
