@@ -308,6 +308,12 @@ parse_result parse_checked(std::string_view text) {
     rejected.error = make_error(daemon_error::too_large, "request: longer than 65536 bytes");
     return rejected;
   }
+  // The JSON reader stops at a NUL byte as at the end of the input, and
+  // would take what came before it for the whole request.
+  if (text.find('\0') != std::string_view::npos) {
+    rejected.error = make_error(daemon_error::bad_request, "request: holds a NUL byte");
+    return rejected;
+  }
   bool too_deep = false;
   const json object = parse_limited(text, too_deep);
   if (too_deep) {

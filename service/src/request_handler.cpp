@@ -131,6 +131,11 @@ class client_session::reply_order {
     return issued_++;
   }
 
+  std::size_t outstanding() {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(issued_ - delivered_);
+  }
+
   // Holds the reply until every earlier one has gone.  The sink is called
   // under the lock so the order survives several robots' threads.
   void deliver(std::uint64_t ticket, std::string text) {
@@ -193,10 +198,22 @@ client_session::~client_session() {
   for (const auto &[robot, id] : watches_) robot->unsubscribe(id);
 }
 
-void client_session::handle(std::string_view text) {
-  message_sink reply = [order = order_, ticket = order_->next_ticket()](std::string reply_text) {
+std::size_t client_session::replies_outstanding() const {
+  return order_->outstanding();
+}
+
+message_sink client_session::next_reply() {
+  return [order = order_, ticket = order_->next_ticket()](std::string reply_text) {
     order->deliver(ticket, std::move(reply_text));
   };
+}
+
+void client_session::handle(const request &req) {
+  answer(req, next_reply());
+}
+
+void client_session::handle(std::string_view text) {
+  message_sink reply = next_reply();
   auto parsed = parse_request(text);
   if (auto *rejected = std::get_if<rejected_request>(&parsed)) {
     const auto *extra = rejected->cmd && rejected->error.name == "unknown_command"

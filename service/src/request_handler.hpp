@@ -35,6 +35,12 @@ class client_session {
   // Handles one request text (without its line end).  Replies come through
   // the sink, at once or later from a robot's thread.
   void handle(std::string_view text);
+  // Handles a request its transport has parsed and checked already (the
+  // MQTT bridge, which looks at the command before it lets it in).
+  void handle(const request &req);
+
+  // Requests handled whose reply has not reached the sink yet.
+  std::size_t replies_outstanding() const;
 
  private:
   friend class request_handler;
@@ -45,6 +51,8 @@ class client_session {
   class reply_order;
 
   client_session(const request_handler &handler, message_sink sink);
+  // The sink for the reply to the next request, in its turn.
+  message_sink next_reply();
   void answer(const request &req, const message_sink &reply);
   void watch(const request &req, const watch_cmd &args, const message_sink &reply);
   void unwatch(robot_worker *robot);
