@@ -7,6 +7,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -44,8 +46,10 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
     session_ = context_.handler.open_session([weak](std::string text) {
       if (auto self = weak.lock()) {
         auto &executor = self->socket_;
+        ++self->posted_;
         asio::post(executor.get_executor(),
                    [self = std::move(self), text = std::move(text)]() mutable {
+                     --self->posted_;
                      self->send(std::move(text));
                      self->finish_if_answered();
                    });
@@ -77,6 +81,12 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
       // connection stays until every request read so far has its reply.
       input_ended_ = true;
       if (!pending_.empty() && pending_.back() != '\n') pending_.push_back('\n');
+      // Nothing else keeps the session alive while replies are on their
+      // way; a robot that never answers does not keep it forever.
+      answer_wait_.expires_after(std::chrono::seconds{60});
+      answer_wait_.async_wait([self = shared_from_this()](error_code wait_error) {
+        if (!wait_error) self->close();
+      });
       handle_pending();
       return;
     }
@@ -90,7 +100,9 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
 
   void finish_if_answered() {
     if (!input_ended_ || closed_ || closing_ || !session_) return;
-    if (session_->replies_outstanding() != 0) return;
+    // Every reply has left the session (its sink has returned), and every
+    // one of them is in the outbox (no post of one still on its way).
+    if (session_->replies_outstanding() != 0 || posted_.load() != 0) return;
     closing_ = true;
     if (!writing_ && outbox_.empty()) end_output();
   }
@@ -182,6 +194,7 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
 
   void close() {
     if (closed_) return;
+    answer_wait_.cancel();
     closed_ = true;
     error_code ignored;
     socket_.close(ignored);
@@ -201,8 +214,10 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
   std::string pending_;
   outbox outbox_;
   bool writing_ = false;
-  bool closing_ = false;      // close once everything queued is written
-  bool input_ended_ = false;  // the client sent its end of input
+  bool closing_ = false;                // close once everything queued is written
+  bool input_ended_ = false;            // the client sent its end of input
+  std::atomic<std::size_t> posted_{0};  // messages on their way to send()
+  asio::steady_timer answer_wait_{socket_.get_executor()};
   bool closed_ = false;
 };
 
