@@ -42,8 +42,9 @@ constexpr std::size_t max_body_bytes = 4 * 1024;
 constexpr std::size_t websocket_read_piece = 16 * 1024;
 constexpr std::string_view server_name = "tovlinkd";
 // No page of the daemon may be framed (clickjacking), and pages load
-// nothing from elsewhere.
-constexpr std::string_view content_security_policy = "default-src 'self'; frame-ancestors 'none'";
+// nothing from elsewhere (the pages' empty icon is a data: URL).
+constexpr std::string_view content_security_policy =
+    "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'";
 
 using request_type = http::request<http::string_body>;
 using response_type = http::response<http::string_body>;

@@ -274,9 +274,9 @@ TEST(Admission, StrictHttpAndFramingHeaders) {
   };
   auto framing_refused = [](const tovlink::service::testing::http_response &response) {
     return response.head.find("X-Frame-Options: DENY") != std::string::npos &&
-           response.head.find(
-               "Content-Security-Policy: default-src 'self'; frame-ancestors "
-               "'none'") != std::string::npos;
+           response.head.find("Content-Security-Policy: default-src 'self'; ") !=
+               std::string::npos &&
+           response.head.find("; frame-ancestors 'none'") != std::string::npos;
   };
   const auto page = exchange("GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
   EXPECT_TRUE(page.status == 200 || page.status == 404);
