@@ -302,7 +302,7 @@ json parse_limited(std::string_view text, bool &too_deep) {
   return json::parse(text.begin(), text.end(), limit_depth, false);
 }
 
-parse_result parse_checked(std::string_view text) {
+parse_result parse_checked(std::string_view text, const extra_command_names &extra) {
   rejected_request rejected;
   if (text.size() > max_request_bytes) {
     rejected.error = make_error(daemon_error::too_large, "request: longer than 65536 bytes");
@@ -352,6 +352,9 @@ parse_result parse_checked(std::string_view text) {
       rejected.error = make_error(problem.kind, problem.message);
       return rejected;
     }
+  }
+  if (extra && extra(*rejected.cmd)) {
+    return request{*rejected.cmd, rejected.id, rejected.robot, extra_cmd{object}};
   }
   rejected.error = make_error(daemon_error::unknown_command,
                               "request: unknown command " + dump(json(*rejected.cmd)));
@@ -415,12 +418,12 @@ std::string_view errc_name(tovlink::errc code) noexcept {
 
 bool goes_to_robot(const command &cmd) noexcept {
   return !std::holds_alternative<devices_cmd>(cmd) && !std::holds_alternative<poll_cmd>(cmd) &&
-         !std::holds_alternative<watch_cmd>(cmd);
+         !std::holds_alternative<watch_cmd>(cmd) && !std::holds_alternative<extra_cmd>(cmd);
 }
 
-parse_result parse_request(std::string_view text) noexcept {
+parse_result parse_request(std::string_view text, const extra_command_names &extra) noexcept {
   try {
-    return parse_checked(text);
+    return parse_checked(text, extra);
   } catch (const std::exception &failure) {
     // Only allocation can fail here; answer rather than end the connection.
     rejected_request rejected;

@@ -118,6 +118,7 @@ struct robot_command_runner {
   json operator()(const devices_cmd &) const { return json::object(); }
   json operator()(const poll_cmd &) const { return json::object(); }
   json operator()(const watch_cmd &) const { return json::object(); }
+  json operator()(const extra_cmd &) const { return json::object(); }
 };
 
 }  // namespace
@@ -214,25 +215,30 @@ void client_session::handle(const request &req) {
 
 void client_session::handle(std::string_view text) {
   message_sink reply = next_reply();
-  auto parsed = parse_request(text);
-  if (auto *rejected = std::get_if<rejected_request>(&parsed)) {
-    const auto *extra = rejected->cmd && rejected->error.name == "unknown_command"
-                            ? handler_.find_command(*rejected->cmd)
-                            : nullptr;
-    if (extra == nullptr) {
-      reply(error_reply_text(*rejected));
-      return;
-    }
-    const auto outcome = (*extra)(json::parse(text, nullptr, false));
-    if (const auto *result = std::get_if<json>(&outcome)) {
-      reply(ok_reply(*rejected->cmd, rejected->id, std::nullopt, *result));
-    } else {
-      reply(error_reply_text(rejected->cmd, rejected->id, std::nullopt,
-                             std::get<error_reply>(outcome)));
-    }
+  const auto parsed = parse_request(
+      text, [this](std::string_view name) { return handler_.find_command(name) != nullptr; });
+  if (const auto *rejected = std::get_if<rejected_request>(&parsed)) {
+    reply(error_reply_text(*rejected));
     return;
   }
   answer(std::get<request>(parsed), reply);
+}
+
+void client_session::run_extra(const request &req, const extra_cmd &args,
+                               const message_sink &reply) {
+  const auto *run = handler_.find_command(req.cmd);
+  if (run == nullptr) {  // a request parsed elsewhere, against another table
+    reply(error_reply_text(req.cmd, req.id, std::nullopt,
+                           make_error(daemon_error::unknown_command,
+                                      "request: unknown command " + dump(json(req.cmd)))));
+    return;
+  }
+  const auto outcome = (*run)(args.object);
+  if (const auto *result = std::get_if<json>(&outcome)) {
+    reply(ok_reply(req.cmd, req.id, std::nullopt, *result));
+  } else {
+    reply(error_reply_text(req.cmd, req.id, std::nullopt, std::get<error_reply>(outcome)));
+  }
 }
 
 robot_worker *client_session::find_robot(const request &req,
@@ -256,6 +262,10 @@ robot_worker *client_session::find_robot(const request &req,
 }
 
 void client_session::answer(const request &req, const message_sink &reply) {
+  if (const auto *args = std::get_if<extra_cmd>(&req.args)) {
+    run_extra(req, *args, reply);
+    return;
+  }
   if (std::holds_alternative<devices_cmd>(req.args)) {
     reply(ok_reply(req.cmd, req.id, std::nullopt, device_list(handler_.robots())));
     return;

@@ -54,6 +54,8 @@ class client_session {
   // The sink for the reply to the next request, in its turn.
   message_sink next_reply();
   void answer(const request &req, const message_sink &reply);
+  // A command of the handler's own table (add_command), by its name.
+  void run_extra(const request &req, const extra_cmd &args, const message_sink &reply);
   void watch(const request &req, const watch_cmd &args, const message_sink &reply);
   void unwatch(robot_worker *robot);
   robot_worker *find_robot(const request &req, std::optional<std::string> &error_text) const;
@@ -74,8 +76,9 @@ class request_handler {
   std::unique_ptr<client_session> open_session(message_sink sink) const;
 
   // A command answered outside the robot workers (the MQTT bridge's fleet
-  // commands): it gets the whole request object, and its result or error
-  // becomes the reply.  Add them before the first session opens.
+  // commands): the parser hands it over by name, it gets the whole request
+  // object, and its result or error becomes the reply.  Add them before the
+  // first session opens.
   using extra_command = std::function<action_outcome(const json &request)>;
   void add_command(std::string name, extra_command run);
   const extra_command *find_command(std::string_view name) const;

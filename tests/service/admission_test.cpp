@@ -404,7 +404,7 @@ TEST(Admission, AFailedStartLeavesNothingBehind) {
   child_process daemon({TOVLINKD_PATH, "--sim", "f", "--socket", socket.string(), "--listen",
                         authority(fixture->port)});
   EXPECT_EQ(daemon.wait(seconds{10}), 1);
-  EXPECT_TRUE(daemon.has_line("cannot listen on"));
+  EXPECT_TRUE(daemon.wait_for_line("cannot listen on", seconds{2}));
   EXPECT_FALSE(fs::exists(socket));
 }
 
@@ -455,7 +455,7 @@ TEST(Admission, LogLinesCarryTimeAndLevel) {
   child_process bad(
       {TOVLINKD_PATH, "--sim", "bad name", "--socket", (fixture->dir / "b.sock").string()});
   EXPECT_EQ(bad.wait(seconds{10}), 2);
-  EXPECT_TRUE(bad.has_line("Z error tovlinkd: robot name"));
+  EXPECT_TRUE(bad.wait_for_line("Z error tovlinkd: robot name", seconds{2}));
 }
 
 }  // namespace
