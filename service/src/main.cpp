@@ -262,6 +262,10 @@ int serve(const settings &options) {
   net.release = TOVLINKD_VERSION;
   net.max_clients = options.max_clients;
   net.log = log_line;
+  if (options.create_token && options.token_file.empty()) {
+    log_error("--create-token needs --token-file: the file to create");
+    return exit_usage;
+  }
   if (!options.listen.empty()) {
     net.http = parse_listen(options.listen);
     if (options.create_token && !options.token_file.empty()) create_token_file(options.token_file);

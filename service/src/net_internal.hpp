@@ -124,7 +124,6 @@ class pending_connections {
       if (oldest != entries_.end()) {
         evicted = std::move(oldest->evict);
         drop(oldest);
-        ++evicted_;
       }
       entries_.push_back({next_id_, address, std::move(evict)});
       ++counts_[address];
@@ -133,8 +132,6 @@ class pending_connections {
     if (evicted) evicted();
     return entered;
   }
-
-  std::size_t evicted() const { return evicted_.load(); }
 
  private:
   struct entry {
@@ -161,7 +158,6 @@ class pending_connections {
   std::list<entry> entries_;  // oldest first
   std::map<std::string, std::size_t> counts_;
   std::uint64_t next_id_ = 1;
-  std::atomic<std::size_t> evicted_{0};
 };
 
 struct server_context {
