@@ -284,8 +284,11 @@ bool is_loopback_host(const std::string &host) {
 
 void accept_pacer::after(const error_code &error, std::function<void()> again) {
   using namespace std::chrono_literals;
-  const bool out_of_descriptors = error == asio::error::no_descriptors ||
-                                  error == boost::system::errc::too_many_files_open_in_system;
+  // EMFILE and ENFILE as codes of the system category, compared as codes:
+  // an error_condition comparison would go through a virtual call that
+  // UBSan's vptr check trips over in this Boost.
+  const bool out_of_descriptors = error.category() == asio::error::get_system_category() &&
+                                  (error.value() == EMFILE || error.value() == ENFILE);
   if (!error || error == asio::error::connection_aborted) {
     if (short_of_descriptors_ && log_) log_("accepting connections again");
     short_of_descriptors_ = false;
