@@ -26,7 +26,8 @@ install(TARGETS TovLinkLib
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
-# The C++ interface: its library and tovlink/robot.hpp.
+# The C++ interface and the C interface of sessions: their library and
+# tovlink/robot.hpp, tovlink/contract.hpp and tovlink/session.h.
 install(TARGETS TovLinkCxx
   EXPORT TovLinkLibTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
@@ -34,14 +35,10 @@ install(TARGETS TovLinkCxx
     NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/robot.hpp
+    ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/contract.hpp
+    ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/session.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tovlink
   COMPONENT Development)
-
-# The Python module's native binding, beside the libraries (not a CMake or
-# pkg-config target: only the module loads it).
-install(TARGETS TovLinkPy
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Python
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Python NAMELINK_SKIP)
 
 # --- CMake package ----------------------------------------------------------
 install(EXPORT TovLinkLibTargets
@@ -65,23 +62,23 @@ install(FILES
   COMPONENT Development)
 
 # --- Files that name install paths ------------------------------------------
-# tovlink.pc and the Python module's note of the library's place are written
+# tovlink.pc and the Python module's note of its library's place (the session
+# library, libTovLinkCxx, which tovlink.Robot loads with ctypes) are written
 # at install time, so `cmake --install --prefix DIR` names paths under DIR
 # rather than under the prefix the build was configured with.
 if(WIN32)
   set(tovlink_library_dir "${CMAKE_INSTALL_BINDIR}")
-  set(tovlink_library_file "TovLinkLib.dll")
-  set(tovlink_binding_file "TovLinkPy.dll")
+  set(tovlink_python_library_file "TovLinkCxx.dll")
 else()
   set(tovlink_library_dir "${CMAKE_INSTALL_LIBDIR}")
-  set(tovlink_library_file "libTovLinkLib.so.${PROJECT_VERSION_MAJOR}")
-  set(tovlink_binding_file "libTovLinkPy.so.${PROJECT_VERSION_MAJOR}")
+  set(tovlink_python_library_file "libTovLinkCxx.so.${PROJECT_VERSION_MAJOR}")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/InstallPaths.cmake.in
   ${tovlink_packaging_dir}/InstallPaths.cmake @ONLY)
 install(SCRIPT ${tovlink_packaging_dir}/InstallPaths.cmake
   COMPONENT Development)
 install(FILES ${tovlink_packaging_dir}/tovlink.pc ${tovlink_packaging_dir}/tovlink-cxx.pc
+    ${tovlink_packaging_dir}/tovlink-session.pc
   DESTINATION ${TOVLINK_PKGCONFIG_INSTALL_DIR}
   COMPONENT Development)
 

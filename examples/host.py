@@ -18,7 +18,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("port", help="serial port, or the path tovlink-sim prints")
     parser.add_argument("--baud", type=int, default=tovlink.DEFAULT_BAUD)
-    parser.add_argument("--library", help="path of libTovLinkLib.so")
+    parser.add_argument("--library", help="path of libTovLinkCxx.so (the session library)")
     args = parser.parse_args()
 
     print("TovLinkLib", tovlink.library_version(args.library))

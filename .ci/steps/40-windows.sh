@@ -41,15 +41,15 @@ if [ ! -x "$sim" ]; then
 fi
 
 work="$(mktemp -d /tmp/tovlink-windows.XXXXXX)"
-sim_pid=""
+sim_pids=()
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64
 # No Mono or Gecko installer: nothing here needs them, and they would ask.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+  for pid in "${sim_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   if [ -d "$WINEPREFIX" ]; then timeout 30 wineserver -k 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -62,25 +62,34 @@ timeout 180 wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"
 # program ships with it.
 run="$work/run"
 mkdir -p "$run"
-cp "$dll" "$mingw_build"/tests/windows/*.exe "$run/"
+cp "$dll" "$mingw_build"/tests/windows/*.exe "$mingw_build"/examples/tovlink_example_sessions.exe "$run/"
 tool="$mingw_build/tools/tovlink.exe"
 [ -f "$tool" ] && cp "$tool" "$run/"
 # The tool runs on the C++ interface, a DLL of its own.
 cxx_dll="$mingw_build/TovLinkLib/TovLinkCxx.dll"
 [ -f "$cxx_dll" ] && cp "$cxx_dll" "$run/"
 
+# start_robot <name> <COM number> [sim options...]: a virtual robot of its
+# own, logging to $work/<name>.log, that Wine opens as COM<number>.
+start_robot() {
+  local name="$1" number="$2"
+  shift 2
+  "$sim" --log "$@" >"$work/$name.log" 2>"$work/$name.err" &
+  sim_pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$work/$name.log" ] && break
+    sleep 0.1
+  done
+  local slave
+  slave="$(head -n 1 "$work/$name.log")"
+  [ -c "$slave" ] || { echo "FAIL  the virtual robot $name gave no tty: '$slave'"; cat "$work/$name.err"; exit 1; }
+  # Wine opens "\\.\COM<n>" as whatever dosdevices/com<n> leads to: here the tty.
+  ln -s "$slave" "$WINEPREFIX/dosdevices/com$number"
+  echo "COM$number -> $slave ($name)"
+}
+
 stage "virtual robot"
-"$sim" --log >"$work/sim.log" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.log" ] && break
-  sleep 0.1
-done
-slave="$(head -n 1 "$work/sim.log")"
-[ -c "$slave" ] || { echo "FAIL  the virtual robot gave no tty: '$slave'"; cat "$work/sim.err"; exit 1; }
-# Wine opens "\\.\COM7" as whatever dosdevices/com7 leads to: here the tty.
-ln -s "$slave" "$WINEPREFIX/dosdevices/com7"
-echo "COM7 -> $slave"
+start_robot sim 7
 
 failed=0
 run_windows() { # run_windows <name> <program and arguments...>: one Windows program under Wine
@@ -117,6 +126,35 @@ else
   echo "FAIL  motor command bytes at the robot differ (robot log below)"
   cat "$work/sim.log"
   failed=1
+fi
+
+# The C interface of sessions from TovLinkCxx.dll: two robots driven from two
+# threads at once, a refusal and a time-out told with their names and sent
+# flags, and an open on a port that never answers cancelled within 100 ms.
+stage "C interface of sessions: COM8 and COM10 from two threads, a cancelled open on COM11"
+bash tests/windows/check_session_exports.sh "$mingw_build/TovLinkLib/TovLinkCxx.dll"
+start_robot plain 8
+start_robot deaf 10 --ignore '#800'
+start_robot silent 11 --silent
+if run_windows sessions tovlink_example_sessions.exe COM8 COM10 COM11 >"$work/sessions.out"; then
+  refused="led 7 failed (invalid_argument, sent 0): led 7 on: LED 7 does not exist (LEDs are 1-6)"
+  cat >"$work/sessions.expected" <<EXPECTED
+COM8: battery N, motor 2 to 55 (asked 10)
+COM8: $refused
+COM8: who: WHO,TovSim,VR-0001
+COM10: battery N, motor 2 to 55 (asked 10)
+COM10: $refused
+COM10: who failed (receive_timeout, sent 1): query who: no complete reply from the robot within 1.5 s (the command was sent and may have acted)
+COM11: open ended within 100 ms after the cancel request (cancelled)
+EXPECTED
+  if tr -d '\r' <"$work/sessions.out" | grep -v '^== ' | sed -E 's/battery [0-9]+,/battery N,/' |
+    diff -u "$work/sessions.expected" -; then
+    echo "ok    two sessions from two threads under Wine, and a cancelled open"
+  else
+    echo "FAIL  the sessions example's output under Wine differs"
+    cat "$work/sessions.out"
+    failed=1
+  fi
 fi
 
 if [ -f "$run/tovlink.exe" ]; then

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/c_api_state.h"
 #include "api/operations.h"
 #include "connection/connect.h"
 #include "frame/diagnostics.h"
-#include "frame/library_state.h"
 #include "transport/platform.h"
 
 using namespace tovlink;
@@ -125,35 +125,39 @@ TOVLINK_API uint32_t tovlink_get_motor_positions(uint32_t *handle, int32_t *out1
 }
 
 TOVLINK_API uint32_t tovlink_who(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#800\r", buffer, size); });
+  return c_call(handle, [&](session &s) { return ops::query(s, Query::who, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_get_motorpower(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#802\r", buffer, size); });
+  return c_call(handle,
+                [&](session &s) { return ops::query(s, Query::motor_power, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_set_motorpower(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#803\r", buffer, size); });
+  return c_call(handle,
+                [&](session &s) { return ops::query(s, Query::motor_power_set, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_get_init(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#804\r", buffer, size); });
+  return c_call(handle, [&](session &s) { return ops::query(s, Query::init, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_get_info(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#805\r", buffer, size); });
+  return c_call(handle, [&](session &s) { return ops::query(s, Query::info, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_get_init_mic_range(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#806\r", buffer, size); });
+  return c_call(handle,
+                [&](session &s) { return ops::query(s, Query::init_mic_range, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_get_init_power_limit(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#807\r", buffer, size); });
+  return c_call(handle,
+                [&](session &s) { return ops::query(s, Query::init_power_limit, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_get_position(uint32_t *handle, char *buffer, uint64_t size) {
-  return c_call(handle, [&](session &s) { return ops::query(s, "#142\r", buffer, size); });
+  return c_call(handle, [&](session &s) { return ops::query(s, Query::position, buffer, size); });
 }
 
 TOVLINK_API uint32_t tovlink_motor_power_on(uint32_t *handle, int32_t value) {

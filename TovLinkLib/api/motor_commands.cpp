@@ -8,8 +8,6 @@
 namespace tovlink::ops {
 namespace {
 
-constexpr int32_t k_min_power_value = 500;
-
 bool is_motor_or_all(int32_t motor) {
   return is_motor(motor) || motor == k_all_motors;
 }
@@ -38,7 +36,7 @@ int32_t clamp_angle(int32_t motor, int32_t angle) {
 
 uint32_t motor_power_on(session &s, int32_t value) {
   if (!begin_operation(s)) return s.last_error;
-  if (value < k_min_power_value) return reject_argument(s);
+  if (value < power_value_range.low) return reject_argument(s);
   if (exchange_command(s, "#130") != TOVLINK_OK) return s.last_error;
   char command[32];
   return exchange_formatted(

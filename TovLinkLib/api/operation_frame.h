@@ -7,6 +7,7 @@
 #include "frame/library_state.h"
 #include "protocol/line_exchange.h"
 #include "protocol/status_line.h"
+#include "tovlink/contract.hpp"
 
 namespace tovlink {
 
@@ -16,11 +17,6 @@ inline bool begin_operation(session &s) {
   if (check_connection(s)) return true;
   settle(s, TOVLINK_ERR_NOT_CONNECTED);
   return false;
-}
-
-// Hosts number the motors 1 to 7.
-inline bool is_motor(int32_t motor) {
-  return motor >= 1 && motor <= k_motor_count;
 }
 
 inline uint32_t reject_argument(session &s) {

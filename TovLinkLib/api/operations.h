@@ -4,13 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "frame/session.h"
+#include "tovlink/contract.hpp"
 #include "protocol/line_exchange.h"
 
 namespace tovlink::ops {
 
-inline constexpr int32_t k_all_motors = 255;
+inline constexpr int32_t k_all_motors = all_motors;
 
 // Telemetry: each exchanges "#140" and, when that succeeded, reads the field
 // from the session's cache.
@@ -21,9 +23,16 @@ uint32_t get_motor_positions(session &s, int32_t *const (&outs)[k_motor_count]);
 // Exchanges "#140" and hands back the reply line (zero-terminated).
 uint32_t read_status_line(session &s, char (&reply)[k_line_buffer_size]);
 
-// Text queries: sends `line` (which carries its own "\r") and collects the
-// reply into buffer.
-uint32_t query(session &s, const char *line, char *buffer, uint64_t size);
+// The query's command line as the contract lists it (without its "\r").
+constexpr std::string_view query_line(Query which) {
+  for (const QueryInfo &entry : queries) {
+    if (entry.query == which) return entry.line;
+  }
+  return {};
+}
+// Text queries: sends the query's line with one "\r" and collects the reply
+// into buffer.
+uint32_t query(session &s, Query which, char *buffer, uint64_t size);
 
 // Motor commands; angles are clamped per motor.
 uint32_t motor_power_on(session &s, int32_t value);

@@ -23,74 +23,24 @@ class tovlink_category : public std::error_category {
 };
 
 std::string tovlink_category::message(int value) const {
-  switch (static_cast<errc>(value)) {
-    case errc::not_connected:
-      return "not connected";
-    case errc::invalid_argument:
-      return "invalid argument";
-    case errc::exchange_failed:
-      return "the exchange with the robot failed";
-    case errc::connect_reset_send:
-      return "the adapter reset line could not be queued";
-    case errc::connect_peer_send:
-      return "the peer id request could not be queued";
-    case errc::connect_peer_reply:
-      return "no usable peer id from the adapter";
-    case errc::connect_link_send:
-      return "the link request could not be queued";
-    case errc::connect_link_reply:
-      return "the adapter refused or did not answer the link request";
-    case errc::connect_info_send:
-      return "the link check could not be queued";
-    case errc::port_open:
-      return "the port could not be opened";
-    case errc::send_null:
-      return "nothing to send";
-    case errc::send_queue:
-      return "the command could not be queued (nothing was sent)";
-    case errc::receive_timeout:
-      return "no complete reply from the robot within 1.5 s";
-    case errc::link_lost:
-      return "the link to the robot is lost";
-    case errc::cancelled:
-      return "cancelled";
-    case errc::bad_reply:
-      return "the robot's reply was not what was asked for";
+  for (const ErrorInfo &entry : errors) {
+    if (static_cast<int>(entry.code) == value) return std::string(entry.message);
   }
   return "result code " + std::to_string(value);
 }
 
-struct query_entry {
-  Query query;
-  std::string_view name;
-  const char *line;
-};
-
-constexpr query_entry k_queries[] = {
-    {Query::who, "who", "#800\r"},
-    {Query::motor_power, "motor-power", "#802\r"},
-    {Query::motor_power_set, "motor-power-set", "#803\r"},
-    {Query::init, "init", "#804\r"},
-    {Query::info, "info", "#805\r"},
-    {Query::init_mic_range, "init-mic-range", "#806\r"},
-    {Query::init_power_limit, "init-power-limit", "#807\r"},
-    {Query::position, "position", "#142\r"},
-};
-
-const query_entry &entry_for(Query query) {
-  for (const query_entry &entry : k_queries) {
-    if (entry.query == query) return entry;
-  }
-  throw Error(errc::invalid_argument, "query: unknown query");
+[[noreturn]] void reject(const std::string &operation, const std::string &why) {
+  throw Error(errc::invalid_argument, operation + ": " + why);
 }
 
-int clamp_time(std::chrono::milliseconds time) {
-  auto count = time.count();
-  if (count < 0 || count > 9999) {
-    throw Error(errc::invalid_argument,
-                "timed move: time " + std::to_string(count) + " ms is outside 0-9999 ms");
-  }
-  return static_cast<int>(count);
+// Throws the contract's refusal, if there is one.
+void refuse_if(const std::string &why, const std::string &operation) {
+  if (!why.empty()) reject(operation, why);
+}
+
+int checked_time(std::chrono::milliseconds time, const std::string &operation) {
+  refuse_if(time_refusal(time.count()), operation);
+  return static_cast<int>(time.count());
 }
 
 }  // namespace
@@ -108,23 +58,6 @@ Error::Error(errc code, const std::string &what, bool sent, int system_error_num
 
 const char *Error::what() const noexcept {
   return message_->c_str();
-}
-
-std::string_view query_name(Query query) noexcept {
-  for (const query_entry &entry : k_queries) {
-    if (entry.query == query) return entry.name;
-  }
-  return {};
-}
-
-bool query_from_name(std::string_view name, Query &query) noexcept {
-  for (const query_entry &entry : k_queries) {
-    if (entry.name == name) {
-      query = entry.query;
-      return true;
-    }
-  }
-  return false;
 }
 
 std::string library_version() {
@@ -171,12 +104,8 @@ struct Robot::Impl {
   void check(uint32_t result, const std::string &operation) {
     if (result != TOVLINK_OK) fail(operation);
   }
-  [[noreturn]] static void reject(const std::string &operation, const std::string &why) {
-    throw Error(errc::invalid_argument, operation + ": " + why);
-  }
   static void check_motor(int motor, const std::string &operation, bool all_allowed = false) {
-    if ((motor >= 1 && motor <= motor_count) || (all_allowed && motor == all_motors)) return;
-    reject(operation, all_allowed ? "motors are 1-7 (or 255 for all)" : "motors are 1-7");
+    refuse_if(motor_refusal(motor, all_allowed), operation);
   }
 };
 
@@ -321,10 +250,14 @@ int Robot::move(int motor, int angle) {
 }
 
 int Robot::move(int motor, int angle, std::chrono::milliseconds time) {
+  if (motor == all_motors) {
+    move_all(angle, time);
+    return angle_range(all_motors).clamp(angle);
+  }
   const std::string operation = motor_operation("move", motor);
   Impl &impl = usable(impl_, "move");
-  Impl::check_motor(motor, operation, true);
-  int wire_time = clamp_time(time);
+  Impl::check_motor(motor, operation);
+  int wire_time = checked_time(time, operation);
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::motor_angle_time(impl.s, motor, angle, wire_time), operation);
   return angle_range(motor).clamp(angle);
@@ -344,6 +277,20 @@ std::array<int, motor_count> clamped_pose(const std::array<int, motor_count> &an
 
 }  // namespace
 
+// The robot's own all-motor command would apply 0-180 to every motor; the
+// seven-angle form lets each motor keep its range.
+std::array<int, motor_count> Robot::move_all(int angle, std::chrono::milliseconds time) {
+  std::array<int, motor_count> angles{};
+  angles.fill(angle);
+  Impl &impl = usable(impl_, "move all motors");
+  int32_t wire[motor_count];
+  auto sent = clamped_pose(angles, wire);
+  int wire_time = checked_time(time, "move all motors");
+  std::lock_guard<std::mutex> guard(impl.lock);
+  impl.check(ops::motor_angle_multi_time(impl.s, wire, wire_time), "move all motors");
+  return sent;
+}
+
 std::array<int, motor_count> Robot::pose(const std::array<int, motor_count> &angles) {
   Impl &impl = usable(impl_, "pose");
   int32_t wire[motor_count];
@@ -358,7 +305,7 @@ std::array<int, motor_count> Robot::pose(const std::array<int, motor_count> &ang
   Impl &impl = usable(impl_, "pose");
   int32_t wire[motor_count];
   auto sent = clamped_pose(angles, wire);
-  int wire_time = clamp_time(time);
+  int wire_time = checked_time(time, "pose");
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::motor_angle_multi_time(impl.s, wire, wire_time), "pose");
   return sent;
@@ -376,7 +323,7 @@ void Robot::move_relative(int motor, std::chrono::milliseconds time) {
   const std::string operation = motor_operation("relative move of", motor);
   Impl &impl = usable(impl_, "relative move");
   Impl::check_motor(motor, operation, true);
-  int wire_time = clamp_time(time);
+  int wire_time = checked_time(time, operation);
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::motor_angle_time_rel(impl.s, motor, wire_time), operation);
 }
@@ -385,13 +332,14 @@ void Robot::adjust(int motor, int offset) {
   const std::string operation = motor_operation("adjust", motor);
   Impl &impl = usable(impl_, "adjust");
   Impl::check_motor(motor, operation);
+  refuse_if(adjust_refusal(offset), operation);
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::motor_adjust(impl.s, motor, offset), operation);
 }
 
 void Robot::power_on(int value) {
   Impl &impl = usable(impl_, "power on");
-  if (value < 500) Impl::reject("power on", "value " + std::to_string(value) + " is below 500");
+  refuse_if(power_refusal(value), "power on");
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::motor_power_on(impl.s, value), "power on");
 }
@@ -411,6 +359,7 @@ void Robot::start() {
 void Robot::led_on(int led) {
   const std::string operation = "led " + std::to_string(led) + " on";
   Impl &impl = usable(impl_, "led on");
+  refuse_if(led_refusal(led), operation);
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::led_on(impl.s, led), operation);
 }
@@ -418,49 +367,46 @@ void Robot::led_on(int led) {
 void Robot::led_off(int led) {
   const std::string operation = "led " + std::to_string(led) + " off";
   Impl &impl = usable(impl_, "led off");
+  refuse_if(led_refusal(led), operation);
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::led_off(impl.s, led), operation);
 }
 
 void Robot::tone(int first, int second) {
   Impl &impl = usable(impl_, "tone");
+  refuse_if(tone_refusal(first, second), "tone");
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::sound(impl.s, first, second), "tone");
 }
 
 void Robot::speech_speed(int speed) {
   Impl &impl = usable(impl_, "speech speed");
-  if (speed < 50 || speed > 300) {
-    Impl::reject("speech speed", "speed " + std::to_string(speed) + " is outside 50-300");
-  }
+  refuse_if(speech_speed_refusal(speed), "speech speed");
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::voice_speed(impl.s, speed), "speech speed");
 }
 
 void Robot::say(std::string_view text) {
   Impl &impl = usable(impl_, "say");
-  constexpr std::size_t k_max_text = 39;
-  if (text.size() > k_max_text) {
-    Impl::reject("say", "the text has " + std::to_string(text.size()) + " bytes; at most 39 fit");
-  }
-  if (text.find('\0') != std::string_view::npos) Impl::reject("say", "the text holds a zero byte");
-  char line[k_max_text + 1] = {};
+  refuse_if(speech_text_refusal(text), "say");
+  char line[max_speech_bytes + 1] = {};
   std::memcpy(line, text.data(), text.size());
   std::lock_guard<std::mutex> guard(impl.lock);
   impl.check(ops::voice(impl.s, line), "say");
 }
 
 std::string Robot::query(Query query) {
-  const query_entry &entry = entry_for(query);
-  const std::string operation = "query " + std::string(entry.name);
+  const std::string_view name = query_name(query);
+  if (name.empty()) reject("query", "unknown query");
+  const std::string operation = "query " + std::string(name);
   Impl &impl = usable(impl_, "query");
   // One byte more than the reply may fill, so the text always ends in a zero.
   char reply[k_line_buffer_size + 1] = {};
   std::lock_guard<std::mutex> guard(impl.lock);
-  impl.check(ops::query(impl.s, entry.line, reply, k_line_buffer_size), operation);
-  std::string line(reply);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
+  impl.check(ops::query(impl.s, query, reply, k_line_buffer_size), operation);
+  std::string answer(reply);
+  while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
+  return answer;
 }
 
 }  // namespace tovlink

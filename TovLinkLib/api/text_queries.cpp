@@ -20,16 +20,20 @@ uint32_t fail_query(session &s) {
 
 }  // namespace
 
-// These lines already end in their single carriage return, so they go to
-// send_line directly rather than through transact.  Like every robot
+// Each line goes out with its single carriage return through send_line
+// directly rather than through transact.  Like every robot
 // exchange, the query starts by dropping what arrived since the last one.
-uint32_t query(session &s, const char *line, char *buffer, uint64_t size) {
+uint32_t query(session &s, Query which, char *buffer, uint64_t size) {
   if (!begin_operation(s)) return s.last_error;
   if (buffer == nullptr || size == 0) return reject_argument(s);
   s.exchange_failure = TOVLINK_OK;
   s.exchange_sent = false;
+  const std::string_view line = query_line(which);
   char command[32];
-  if (!format_command(command, sizeof command, "%s", line)) return reject_argument(s);
+  if (!format_command(command, sizeof command, "%.*s\r", static_cast<int>(line.size()),
+                      line.data())) {
+    return reject_argument(s);
+  }
   if (s.fail_fast_on_lost_link && !serial_running(s.serial)) {
     s.last_error = k_code_link_lost;
     return fail_query(s);

@@ -1,6 +1,5 @@
-// The connection check and result settling every operation shares, and the
-// C API's process-wide state: its one session, reached through the names the
-// C API has always documented.
+// The connection check and result settling every operation shares, on the
+// session it is given.
 #pragma once
 
 #include <cstdint>
@@ -24,20 +23,5 @@ void log_last_error(session &s);
 // Settles an operation on `code`: stores it, prints it when non-zero and
 // returns it.
 uint32_t settle(session &s, uint32_t code);
-
-// The C API's session: one current connection and one last error per
-// process, diagnostics on the standard streams, call handles checked.
-session &c_api_session();
-
-// The C API's current connection and last error (its session's fields).
-// Plain values with no lock: the C API is called from one host thread at a
-// time and the I/O worker never touches them.
-extern serial_t *&g_serial_t;
-extern uint32_t &g_last_error;
-
-// The connection check on the C API's session for a call given `handle`.
-bool check_handle(const uint32_t *handle);
-// Prints the C API's last error.
-void log_last_error();
 
 }  // namespace tovlink

@@ -1,20 +1,24 @@
 // Everything that belongs to one connection: the transport record, the
 // telemetry cache, the last result code and where diagnostic lines go.  The
-// line exchange, connect/end and the robot operations act on a session passed
-// to them.  The C API keeps one process-wide session (its callers rely on one
-// current connection and one last error per process); the C++ API gives each
-// Robot its own.
+// line exchange, connect/end and the robot operations act on the session
+// passed to them and on nothing else; which sessions exist, and for how long,
+// is the business of the interfaces in api/.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "tovlink/contract.hpp"
+
 namespace tovlink {
 
 struct serial_t;
+namespace platform {
+struct open_result;
+}
 
-inline constexpr int k_motor_count = 7;
+inline constexpr int k_motor_count = motor_count;
 
 // The robot values the status line carries.
 struct telemetry_cache {
@@ -72,6 +76,12 @@ struct session {
   // whether the line had been queued for the robot.
   uint32_t exchange_failure = 0;
   bool exchange_sent = false;
+
+  // How this session opens its device: null for the platform's own opener.
+  // In-process tests and fuzz targets hand a session a device of their own.
+  platform::open_result (*open_device)(const char *path, int32_t baud) = nullptr;
+  // Called with each new connection record just before its worker starts.
+  void (*on_open)(serial_t *serial) = nullptr;
 
   bool cancelled() const { return cancel_requested != nullptr && cancel_requested(cancel_context); }
 };

@@ -291,7 +291,11 @@ TOVLINK_API uint32_t tovlink_motor_pos_all(uint32_t *handle, int32_t angle1, int
                                            int32_t angle3, int32_t angle4, int32_t angle5,
                                            int32_t angle6, int32_t angle7);
 /** Timed move.  Motor 1-7 or 255 (else 3).
- *  Wire: "#150,<motor-1 or 255>,<angle %03d>,<time %04d>\r\r". */
+ *  Wire: "#150,<motor-1 or 255>,<angle %03d>,<time %04d>\r\r".
+ *  With 255 the robot moves every motor to the one angle, clamped to 0-180
+ *  only: motors 2, 3, 5 and 6 are then driven outside their 55-125 range.
+ *  To move every motor within its range, use
+ *  tovlink_motor_angle_multi_time with the same angle seven times. */
 TOVLINK_API uint32_t tovlink_motor_angle_time(uint32_t *handle, int32_t motor, int32_t angle,
                                               int32_t time);
 /** Motor 1-7 or 255 (else 3).  Wire: "#152,<motor-1 or 255>,000,<time %04d>\r\r":
@@ -321,7 +325,10 @@ TOVLINK_API uint32_t tovlink_sound(uint32_t *handle, int32_t first, int32_t seco
 /** Speech speed 50-300 (else 3).  Wire: "#120,<speed %03d>\r". */
 TOVLINK_API uint32_t tovlink_voice_speed(uint32_t *handle, int32_t speed);
 /** Speaks text: 0-39 bytes before its terminating zero (else 3; null: 3).
- *  Wire: "#121,<text>\r", the bytes copied unchanged (no escaping, no
+ *  A text holding a carriage return or a line feed is refused with 3 and
+ *  nothing is sent: the rest of the text would reach the robot as a command
+ *  line of its own.
+ *  Wire: "#121,<text>\r", every other byte copied unchanged (no escaping, no
  *  character-set conversion). */
 TOVLINK_API uint32_t tovlink_voice(uint32_t *handle, const char *text);
 

@@ -121,19 +121,4 @@ uint32_t transact(session &s, const char *command, char (*reply_out)[k_line_buff
   return TOVLINK_OK;
 }
 
-uint32_t send_line(const uint32_t *handle, const char *text) {
-  c_api_session().call_handle = handle;
-  return send_line(c_api_session(), text);
-}
-
-uint32_t recv_line(const uint32_t *handle, uint8_t *buffer, uint64_t size, uint32_t polls) {
-  c_api_session().call_handle = handle;
-  return recv_line(c_api_session(), buffer, size, polls);
-}
-
-uint32_t transact(const uint32_t *handle, const char *command) {
-  c_api_session().call_handle = handle;
-  return transact(c_api_session(), command);
-}
-
 }  // namespace tovlink

@@ -45,10 +45,4 @@ void discard_stale_input(session &s);
 // reply (zero-terminated, at most 127 bytes) is copied there.
 uint32_t transact(session &s, const char *command, char (*reply)[k_line_buffer_size] = nullptr);
 
-// The C API's view: the same on its process-wide session, for a call given
-// `handle`.
-uint32_t send_line(const uint32_t *handle, const char *text);
-uint32_t recv_line(const uint32_t *handle, uint8_t *buffer, uint64_t size, uint32_t polls);
-uint32_t transact(const uint32_t *handle, const char *command);
-
 }  // namespace tovlink

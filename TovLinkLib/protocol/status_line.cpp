@@ -93,8 +93,4 @@ int parse_status(telemetry_cache &cache, const uint8_t *reply, std::size_t count
   return scan_status(cache, work);
 }
 
-void parse_status(const uint8_t *reply, std::size_t count) {
-  parse_status(g_telemetry, reply, count);
-}
-
 }  // namespace tovlink

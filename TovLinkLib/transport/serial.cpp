@@ -5,13 +5,9 @@
 #include <system_error>
 
 #include "frame/diagnostics.h"
-#include "frame/library_state.h"
 
 namespace tovlink {
 namespace {
-
-device_opener g_device_opener = platform::open_serial_device;
-open_observer g_open_observer = nullptr;
 
 // One direction's chunk that has been read (or taken) on one pass and is
 // handed on (or written) on a later one.
@@ -108,14 +104,6 @@ serial_t::~serial_t() {
   queue_delete(q_recv);
 }
 
-void set_device_opener(device_opener opener) {
-  g_device_opener = opener != nullptr ? opener : platform::open_serial_device;
-}
-
-void set_open_observer(open_observer observer) {
-  g_open_observer = observer;
-}
-
 serial_t *serial_open(session &s, const char *path, int32_t baud) {
   s.open_system_error = 0;
   auto *serial = new (std::nothrow) serial_t;
@@ -123,7 +111,8 @@ serial_t *serial_open(session &s, const char *path, int32_t baud) {
   serial->device_path = path;
   platform::open_result opened;
   try {
-    opened = g_device_opener(path, baud);
+    opened = s.open_device != nullptr ? s.open_device(path, baud)
+                                      : platform::open_serial_device(path, baud);
   } catch (...) {
     delete serial;
     throw;
@@ -139,7 +128,7 @@ serial_t *serial_open(session &s, const char *path, int32_t baud) {
     delete serial;
     return nullptr;
   }
-  if (g_open_observer != nullptr) g_open_observer(serial);
+  if (s.on_open != nullptr) s.on_open(serial);
   serial->running.store(1, std::memory_order_release);
   try {
     serial->worker = std::thread(serial_worker, serial);
@@ -148,10 +137,6 @@ serial_t *serial_open(session &s, const char *path, int32_t baud) {
     return nullptr;
   }
   return serial;
-}
-
-serial_t *serial_open(const char *path, int32_t baud) {
-  return serial_open(c_api_session(), path, baud);
 }
 
 void serial_discard_input(serial_t *serial) {

@@ -47,9 +47,9 @@ struct serial_t {
 // worker.  Null on any failure, with everything already taken undone; prints
 // "LastError=0x<error>" through the session when the system refused to open
 // the device, and keeps that error in s.open_system_error.
+// The device is opened through s.open_device when set, and s.on_open sees
+// the record before its worker starts.
 serial_t *serial_open(session &s, const char *path, int32_t baud);
-// The same, printing on the C API's streams.
-serial_t *serial_open(const char *path, int32_t baud);
 
 // Drops every received byte the host has not taken: what waits in q_recv and
 // a chunk the worker has read but not queued yet.
@@ -62,14 +62,5 @@ bool serial_running(const serial_t *serial);
 // Stops the worker, waits until it has ended, then releases the device, the
 // queues and the record.
 void serial_close(serial_t *serial);
-
-// Seam for in-process tests and fuzzing: replaces how devices are opened.
-// Passing null restores the platform's own opener.
-using device_opener = platform::open_result (*)(const char *path, int32_t baud);
-void set_device_opener(device_opener opener);
-
-// Seam for tests: called with each new record just before its worker starts.
-using open_observer = void (*)(serial_t *serial);
-void set_open_observer(open_observer observer);
 
 }  // namespace tovlink

@@ -1,7 +1,8 @@
 """tovlink: drive the robot from Python.
 
-Directly, through the package's native binding over TovLinkLib's C++
-library (ctypes, standard library only)::
+Directly, as a session of TovLinkLib's session library libTovLinkCxx
+(its C interface <tovlink/session.h>, through ctypes; standard library
+only)::
 
     import tovlink
 
@@ -15,14 +16,21 @@ or through the robot service tovlinkd, with the same methods::
         for sample in client.watch(rate_hz=5):
             print(sample.positions)
 
+What the robot accepts (its motors' angle ranges, LED numbers, speech rules,
+queries, result codes) is the library's: ``robot.contract``, or
+``client.contract`` (the service's).  MOTOR_COUNT, LEDS, QUERIES and the
+other module-level names are read from the library on first use.
+
 Errors are TovLinkError subclasses that are also the standard exceptions:
 ``except TimeoutError`` catches RobotTimeoutError, ``except OSError`` a
-PortError, ``except ValueError`` an ArgumentError (see tovlink.errors).
+PortError, ``except ValueError`` an ArgumentError (see tovlink.errors).  A
+refusal carries the library's name and message, the same from Robot and
+Client.
 
 Robot's methods have Python names; the C library's names (``motor_set_pos``,
-``get_battery_value``, ``voice``, ...) remain as aliases.  See
-find_library() for where the shared library is looked for; the binding
-(libTovLinkPy) is looked for beside it.
+``get_battery_value``, ``voice``, ...) remain as aliases.  The package
+loads one shared library, libTovLinkCxx: see find_library() and
+library_search_list() for where it is looked for.
 """
 
 from ._library import (
@@ -46,6 +54,7 @@ from ._library import (
     TEXT_REPLY_BUFFER_SIZE,
     find_library,
     last_error,
+    library_search_list,
     library_version,
     load_library,
 )
@@ -62,7 +71,16 @@ from .errors import (
     TovLinkError,
 )
 from .robot import Robot
-from .values import ALL_MOTORS, LEDS, MOTOR_COUNT, QUERIES, Move, Pose, Telemetry, angle_range
+from . import values as _values
+from .values import Contract, Move, Pose, Telemetry, angle_range, library_contract
+
+
+def __getattr__(name):
+    # MOTOR_COUNT, LEDS, QUERIES, ...: the library's contract, read on first use.
+    if name in _values._CONTRACT_NAMES:
+        return getattr(_values, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "Robot",
@@ -70,6 +88,8 @@ __all__ = [
     "Telemetry",
     "Move",
     "Pose",
+    "Contract",
+    "library_contract",
     "angle_range",
     "default_socket_path",
     "TovLinkError",
@@ -82,11 +102,11 @@ __all__ = [
     "ArgumentError",
     "ArgumentTypeError",
     "RESULT_CODES",
-    "QUERIES",
-    "MOTOR_COUNT",
-    "ALL_MOTORS",
-    "LEDS",
+    # MOTOR_COUNT, ALL_MOTORS, LEDS, QUERIES, MIN_POWER_VALUE, DEFAULT_POWER_VALUE,
+    # MAX_TIME_MS and MAX_SPEECH_BYTES are importable by name but left out of
+    # `import *`, which would need the library.
     "find_library",
+    "library_search_list",
     "load_library",
     "library_version",
     "last_error",

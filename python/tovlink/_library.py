@@ -1,13 +1,22 @@
-"""Loading TovLinkLib with ctypes: where the shared library is found, the
-prototypes of its functions, and its result codes."""
+"""The session library, libTovLinkCxx, through ctypes: where it is found,
+the declarations of the <tovlink/session.h> functions the package calls, and
+the result codes.
+
+The package loads this one library and nothing else: tovlink.Robot is a
+session of it, and the robot's contract (limits, LEDs, queries, error
+names) is read from it.
+"""
 
 import ctypes
 import ctypes.util
 import os
 import sys
-from typing import Callable, Dict, Optional, Tuple, Union
+import threading
+from typing import Dict, List, Optional, Tuple, Union
 
-# --- Result codes (tovlink.h) --------------------------------------------------
+PathLike = Union[str, "os.PathLike[str]"]
+
+# --- Result codes (tovlink.h; <tovlink/session.h> uses the same values) --------
 
 OK = 0
 ERR_NO_CONNECTION = 1
@@ -53,165 +62,244 @@ RESULT_CODES: Dict[int, Tuple[str, str]] = {
 # Text query replies are short lines; this leaves ample room.
 TEXT_REPLY_BUFFER_SIZE = 256
 DEFAULT_BAUD = 115200
-MOTOR_COUNT = 7
 
 
 # --- Finding and loading the library ---------------------------------------------
 
 if sys.platform == "win32":
-    _FILE_NAMES = ("TovLinkLib.dll",)
+    _FILE_NAMES = ("TovLinkCxx.dll",)
 else:
-    _FILE_NAMES = ("libTovLinkLib.so.1", "libTovLinkLib.so")
+    _FILE_NAMES = ("libTovLinkCxx.so.1", "libTovLinkCxx.so")
+_SYSTEM_NAME = "TovLinkCxx"
 
 
 def _installed_library_path() -> Optional[str]:
-    """Where `cmake --install` put the library, when this module came with it."""
+    """Where `cmake --install` put the library, when this package came with it."""
     try:
         from . import _install_location
     except ImportError:
         return None
-    return _install_location.LIBRARY_PATH
+    return getattr(_install_location, "LIBRARY_PATH", None)
 
 
-def find_library(path: Union[str, "os.PathLike[str]", None] = None) -> str:
-    """Returns what to hand to ctypes to load TovLinkLib.
+def library_search_list() -> List[str]:
+    """The files find_library() tries, in order, when it is given no path;
+    the first that exists is loaded.
 
-    In order: an explicit path; a copy next to this module; the library that
-    the same `cmake --install` installed; then the system's search (the
-    dynamic loader's path and cache, LD_LIBRARY_PATH) under the SONAME.
+    1. a copy next to this module (an application may ship them together);
+    2. the library that the same `cmake --install` installed (the note
+       _install_location.py, written by that install).
+
+    When none exists, the system's loader is asked for it by name (its path
+    and cache, LD_LIBRARY_PATH).  A new place to look goes into this list,
+    and only here.
     """
+    here = os.path.dirname(os.path.abspath(__file__))
+    places = [os.path.join(here, name) for name in _FILE_NAMES]
+    installed = _installed_library_path()
+    if installed:
+        places.append(installed)
+    return places
+
+
+def find_library(path: Optional[PathLike] = None) -> str:
+    """What ctypes is handed to load the session library (libTovLinkCxx):
+    an explicit path as given; else the first file of library_search_list()
+    that exists; else the library's name for the system's loader."""
     if path is not None:
         return os.fspath(path)
-    here = os.path.dirname(os.path.abspath(__file__))
-    for name in _FILE_NAMES:
-        beside = os.path.join(here, name)
-        if os.path.exists(beside):
-            return beside
-    installed = _installed_library_path()
-    if installed and os.path.exists(installed):
-        return installed
-    return ctypes.util.find_library("TovLinkLib") or _FILE_NAMES[0]
+    for place in library_search_list():
+        if os.path.exists(place):
+            return place
+    return ctypes.util.find_library(_SYSTEM_NAME) or _FILE_NAMES[0]
 
 
+# --- <tovlink/session.h> -----------------------------------------------------------
+
+MOTORS = 7  # TOVLINK_SESSION_MOTORS: the length of the pose and telemetry arrays
+
+
+class Error(ctypes.Structure):
+    """tovlink_error: a failure as tovlink_session_last_error reports it."""
+
+    _fields_ = [
+        ("code", ctypes.c_int32),
+        ("sent", ctypes.c_int32),
+        ("system_error", ctypes.c_int32),
+        ("name_bytes", ctypes.c_char * 32),
+        ("message", ctypes.c_char * 480),
+    ]
+
+    @property
+    def name(self) -> str:
+        return self.name_bytes.decode("ascii", "replace")
+
+    @property
+    def text(self) -> str:
+        return self.message.decode("utf-8", "replace")
+
+    @property
+    def meaning(self) -> str:
+        """The message without the operation in front."""
+        operation, separator, rest = self.text.partition(": ")
+        return rest if separator else operation
+
+
+class TelemetryReading(ctypes.Structure):
+    """tovlink_telemetry: one status line's values."""
+
+    _fields_ = [
+        ("sensor", ctypes.c_int32),
+        ("mic", ctypes.c_int32),
+        ("mic_analog", ctypes.c_int32),
+        ("battery", ctypes.c_int32),
+        ("motor_power", ctypes.c_int32),
+        ("positions", ctypes.c_int32 * MOTORS),
+    ]
+
+
+LOG_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p)
+
+
+class SessionOptions(ctypes.Structure):
+    """tovlink_session_options (no log callback: a Robot is quiet)."""
+
+    _fields_ = [
+        ("baud", ctypes.c_int32),
+        ("log", LOG_CALLBACK),
+        ("log_context", ctypes.c_void_p),
+        ("cancel", ctypes.c_void_p),
+    ]
+
+
+_SESSION = ctypes.c_void_p
+_CANCEL = ctypes.c_void_p
 _INT = ctypes.c_int32
-_INT_OUT = ctypes.POINTER(ctypes.c_int32)
-_HANDLE = ctypes.c_void_p
-_CODE = ctypes.c_uint32
-_SIZE = ctypes.c_uint64
+_INTS = ctypes.POINTER(ctypes.c_int32)
+_SIZE = ctypes.c_size_t
 
-_TELEMETRY_GETTERS = (
-    "get_sensor_value",
-    "get_mic_value",
-    "get_mic_analog_value",
-    "get_battery_value",
-    "get_motor_power",
-)
-_TEXT_QUERIES = (
-    "who",
-    "get_motorpower",
-    "set_motorpower",
-    "get_init",
-    "get_info",
-    "get_init_mic_range",
-    "get_init_power_limit",
-    "get_position",
-)
-# Commands: name -> number of int32 arguments after the handle.
-_COMMANDS = {
-    "motor_power_on": 1,
-    "motor_power_off": 0,
-    "motor_start": 0,
-    "motor_set_pos": 2,
-    "motor_set_pos_rel": 2,
-    "motor_pos_all": 7,
-    "motor_angle_time": 3,
-    "motor_angle_time_rel": 3,
-    "motor_angle_multi_time": 8,
-    "motor_adjust": 2,
-    "led_on": 1,
-    "led_off": 1,
-    "sound": 2,
-    "voice_speed": 1,
+_PROTOTYPES = {
+    "tovlink_session_last_error": (_INT, _SESSION, ctypes.POINTER(Error)),
+    "tovlink_cancel_new": (_CANCEL,),
+    "tovlink_cancel_request": (None, _CANCEL),
+    "tovlink_cancel_free": (None, _CANCEL),
+    "tovlink_session_open": (_INT, ctypes.c_char_p, ctypes.POINTER(SessionOptions),
+                             ctypes.POINTER(_SESSION)),
+    "tovlink_session_close": (None, _SESSION),
+    "tovlink_session_link_alive": (_INT, _SESSION),
+    "tovlink_session_telemetry": (_INT, _SESSION, ctypes.POINTER(TelemetryReading)),
+    "tovlink_session_query": (_INT, _SESSION, _INT, ctypes.c_char_p, _SIZE,
+                              ctypes.POINTER(_SIZE)),
+    "tovlink_session_move": (_INT, _SESSION, _INT, _INT, _INTS),
+    "tovlink_session_move_timed": (_INT, _SESSION, _INT, _INT, _INT, _INTS),
+    "tovlink_session_move_all": (_INT, _SESSION, _INT, _INT, _INTS),
+    "tovlink_session_pose": (_INT, _SESSION, _INTS, _INTS),
+    "tovlink_session_pose_timed": (_INT, _SESSION, _INTS, _INT, _INTS),
+    "tovlink_session_move_relative": (_INT, _SESSION, _INT),
+    "tovlink_session_move_relative_timed": (_INT, _SESSION, _INT, _INT),
+    "tovlink_session_adjust": (_INT, _SESSION, _INT, _INT),
+    "tovlink_session_power_on": (_INT, _SESSION, _INT),
+    "tovlink_session_power_off": (_INT, _SESSION),
+    "tovlink_session_start": (_INT, _SESSION),
+    "tovlink_session_led_on": (_INT, _SESSION, _INT),
+    "tovlink_session_led_off": (_INT, _SESSION, _INT),
+    "tovlink_session_tone": (_INT, _SESSION, _INT, _INT),
+    "tovlink_session_speech_speed": (_INT, _SESSION, _INT),
+    "tovlink_session_say": (_INT, _SESSION, ctypes.c_char_p),
+    "tovlink_query_name": (ctypes.c_char_p, _INT),
+    "tovlink_contract_json": (_SIZE, ctypes.c_char_p, _SIZE),
+    "tovlink_session_library_version": (_SIZE, ctypes.c_char_p, _SIZE),
 }
-
-
-# The Windows DLL exports two functions only under their C++-decorated names
-# (see tovlink.h); they are bound to their plain names here.
-_WINDOWS_DECORATED_NAMES = {
-    "tovlink_motor_set_pos_rel": "?tovlink_motor_set_pos_rel@@YAIPEAKHH@Z",
-    "tovlink_motor_angle_time_rel": "?tovlink_motor_angle_time_rel@@YAIPEAKHHH@Z",
-}
-
-
-def _declare(lib: ctypes.CDLL, name: str, restype, *argtypes) -> None:
-    if sys.platform == "win32" and name in _WINDOWS_DECORATED_NAMES:
-        setattr(lib, name, lib[_WINDOWS_DECORATED_NAMES[name]])
-    function = getattr(lib, name)
-    function.restype = restype
-    function.argtypes = list(argtypes)
 
 
 def _declare_prototypes(lib: ctypes.CDLL) -> None:
-    _declare(lib, "tovlink_connect", _HANDLE, ctypes.c_char_p, _INT)
-    _declare(lib, "tovlink_end", None, _HANDLE)
-    _declare(lib, "tovlink_get_lasterror", _CODE)
-    _declare(lib, "tovlin_get_lib_ver", _CODE, ctypes.c_char_p, _SIZE)
-    for name in _TELEMETRY_GETTERS:
-        _declare(lib, "tovlink_" + name, _CODE, _HANDLE, _INT_OUT)
-    _declare(lib, "tovlink_get_motor_position", _CODE, _HANDLE, _INT, _INT_OUT)
-    _declare(lib, "tovlink_get_motor_positions", _CODE, _HANDLE, *([_INT_OUT] * MOTOR_COUNT))
-    for name in _TEXT_QUERIES:
-        _declare(lib, "tovlink_" + name, _CODE, _HANDLE, ctypes.c_char_p, _SIZE)
-    for name, arg_count in _COMMANDS.items():
-        _declare(lib, "tovlink_" + name, _CODE, _HANDLE, *([_INT] * arg_count))
-    _declare(lib, "tovlink_voice", _CODE, _HANDLE, ctypes.c_char_p)
+    for name, (restype, *argtypes) in _PROTOTYPES.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
 
 
 _loaded: Dict[str, ctypes.CDLL] = {}
+_loaded_lock = threading.Lock()
 
 
-def load_once(target: str, declare: Callable[[ctypes.CDLL], None], what: str,
-              remedy: str) -> ctypes.CDLL:
-    """Loads the shared library at target once (later calls get the same
-    object), with declare() setting its prototypes; an OSError names what
-    it is and the remedy."""
-    if target not in _loaded:
-        try:
-            lib = ctypes.CDLL(target)
-        except OSError as error:
-            raise OSError(f"cannot load {what} ({target}): {error}; {remedy}") from error
-        declare(lib)
-        _loaded[target] = lib
-    return _loaded[target]
+def load_library(path: Optional[PathLike] = None) -> ctypes.CDLL:
+    """Loads the session library (see find_library) with the prototypes of
+    <tovlink/session.h> declared; one object per path."""
+    target = find_library(path)
+    with _loaded_lock:
+        if target not in _loaded:
+            try:
+                lib = ctypes.CDLL(target)
+            except OSError as error:
+                raise OSError(f"cannot load the session library libTovLinkCxx ({target}): "
+                              f"{error}; pass library=PATH, put the library next to the "
+                              "tovlink module, or on the loader's path") from error
+            _declare_prototypes(lib)
+            _loaded[target] = lib
+        return _loaded[target]
 
 
-def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> ctypes.CDLL:
-    """Loads TovLinkLib (see find_library) with every prototype declared.
+def _read_text(function, what: str) -> str:
+    """A text the library copies out with its full length returned
+    (the contract's JSON, the version), asked for again if it did not fit."""
+    size = 256
+    while True:
+        buffer = ctypes.create_string_buffer(size)
+        length = function(buffer, size)
+        if length < size:
+            return buffer.value.decode("utf-8")
+        if length >= 1 << 24:
+            raise OSError(f"{what}: the library reported {length} bytes")
+        size = length + 1
 
-    One library object per path, so Robot objects and the module functions
-    share the library's process-wide state.
-    """
-    return load_once(find_library(path), _declare_prototypes, "TovLinkLib",
-                     "pass library=PATH, put the library next to the tovlink module, "
-                     "or on the loader's path")
+
+def contract_json(library: Optional[PathLike] = None) -> str:
+    """The robot's contract as the library defines it (tovlink_contract_json)."""
+    return _read_text(load_library(library).tovlink_contract_json, "the library's contract")
 
 
-def library_version(library: Union[str, "os.PathLike[str]", None] = None) -> str:
+def query_numbers(lib: ctypes.CDLL) -> Dict[str, int]:
+    """Query name -> its tovlink_query number, as the library names them."""
+    numbers: Dict[str, int] = {}
+    while True:
+        name = lib.tovlink_query_name(len(numbers))
+        if name is None:
+            return numbers
+        numbers[name.decode("ascii")] = len(numbers)
+
+
+def library_version(library: Optional[PathLike] = None) -> str:
     """The library's version text, e.g. "1.0.0.3" (needs no connection)."""
-    lib = load_library(library)
-    buffer = ctypes.create_string_buffer(32)
-    code = lib.tovlin_get_lib_ver(buffer, len(buffer))
-    if code != OK:
+    version = _read_text(load_library(library).tovlink_session_library_version,
+                         "the library's version")
+    if not version:
         from .errors import TovLinkError
 
-        raise TovLinkError(f"tovlin_get_lib_ver: the version cannot be read (code {code})",
-                           code=code, name=code_name(code), operation="tovlin_get_lib_ver")
-    return buffer.value.decode("ascii")
+        raise TovLinkError("library version: the version cannot be read",
+                           code=ERR_EXCHANGE, name="exchange_failed",
+                           operation="tovlin_get_lib_ver")
+    return version
 
 
-def last_error(library: Union[str, "os.PathLike[str]", None] = None) -> int:
-    """The process-wide last result code (tovlink_get_lasterror)."""
-    return load_library(library).tovlink_get_lasterror()
+# The library keeps a failed open as the opening thread's last error, and a
+# Robot opens on a thread of its own (so Ctrl-C can stop it): the outcome is
+# handed back to the thread that asked for the Robot here.
+_connects = threading.local()
+
+
+def note_connect(code: int) -> None:
+    """Records the calling thread's latest Robot connect (0: it succeeded)."""
+    _connects.code = code & 0xFFFFFFFF
+
+
+def last_error(library: Optional[PathLike] = None) -> int:
+    """The result code of the calling thread's last Robot connect: 0 when it
+    succeeded or there was none.  Each Robot keeps its own operations' code
+    (Robot.last_error()).  library: loaded, as for load_library, so a
+    missing library raises OSError."""
+    load_library(library)
+    return getattr(_connects, "code", OK)
 
 
 def reply_text(buffer: ctypes.Array) -> str:
@@ -221,8 +309,6 @@ def reply_text(buffer: ctypes.Array) -> str:
     lost or refused.
     """
     return buffer.value.decode("latin-1").rstrip("\r\n")
-
-
 
 
 def code_name(code: int) -> str:

@@ -11,15 +11,14 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import values as v
 from .errors import (
-    ArgumentError,
     DisconnectedError,
     NotConnectedError,
-    PortError,
     RobotTimeoutError,
     ServiceError,
     TovLinkError,
+    make_error,
 )
-from .values import Move, Pose, Telemetry
+from .values import Contract, Move, Pose, Telemetry
 
 __all__ = ["Client", "default_socket_path"]
 
@@ -38,22 +37,6 @@ def default_socket_path() -> Optional[str]:
         return "/run/tovlink/tovlinkd.sock"
     runtime = os.environ.get("XDG_RUNTIME_DIR")
     return os.path.join(runtime, "tovlink", "tovlinkd.sock") if runtime else None
-
-
-# The service's error names -> the exception raised for them.
-_ERRORS = {
-    "bad_request": ArgumentError,
-    "invalid_argument": ArgumentError,
-    "receive_timeout": RobotTimeoutError,
-    "exchange_failed": RobotTimeoutError,
-    "link_lost": DisconnectedError,
-    "robot_not_ready": NotConnectedError,
-    "not_connected": NotConnectedError,
-    "port_open": PortError,
-}
-# Refusals of the service itself come before the robot is touched.
-_NOTHING_SENT = {"bad_request", "unknown_command", "unknown_robot", "robot_not_ready",
-                 "too_large", "unauthorized", "invalid_argument", "not_connected", "link_lost"}
 
 
 class _LineChannel:
@@ -135,6 +118,7 @@ class Client:
         self.timeout_s = timeout_s
         self._channel: Optional[_LineChannel] = _LineChannel(found, timeout_s)
         self._ids = itertools.count(1)
+        self._contract: Optional[Contract] = None
 
     def __enter__(self) -> "Client":
         return self
@@ -154,6 +138,14 @@ class Client:
     def service_version(self) -> Dict[str, Any]:
         """The service's greeting: {"class":"version","release":...,"proto":{...}}."""
         return self._require().version
+
+    @property
+    def contract(self) -> Contract:
+        """What the robot accepts, as the service's library defines it (the
+        service's ``describe``, asked once per Client)."""
+        if self._contract is None:
+            self._contract = Contract(self._call("describe", robot_addressed=False))
+        return self._contract
 
     def close(self) -> None:
         """Closes the connection to the service.  Calling it again does nothing."""
@@ -210,7 +202,7 @@ class Client:
         return self.telemetry().motor_power
 
     def motor_position(self, motor: int) -> int:
-        number = v.motor(motor, "motor position")
+        number = v.motor_number(motor, self.contract, "motor position")
         return self.telemetry().positions[number - 1]
 
     def motor_positions(self) -> tuple:
@@ -251,11 +243,8 @@ class Client:
     # --- Text queries ---------------------------------------------------------------------------
 
     def query(self, name: str) -> str:
-        """A text query by its name (see tovlink.QUERIES)."""
-        if name not in v.QUERIES:
-            raise ArgumentError(f"query: no query named {name!r} (one of {', '.join(v.QUERIES)})",
-                                argument="name", operation="query", sent=False)
-        return str(self._call("query", query=name).get("text", ""))
+        """A text query by its name (see Contract.queries)."""
+        return str(self._call("query", query=v.query_name(name, self.contract)).get("text", ""))
 
     def who(self) -> str:
         return self.query("who")
@@ -281,11 +270,11 @@ class Client:
     def position_text(self) -> str:
         return self.query("position")
 
-    # --- Motors -------------------------------------------------------------------------------
+    # --- Motors: the service's library checks every value and clamps angles -----------
 
-    def power_on(self, value: int = v.DEFAULT_POWER_VALUE) -> None:
-        self._call("power", on=True,
-                   value=v.within("value", value, v.MIN_POWER_VALUE, 2**31 - 1, "power on"))
+    def power_on(self, value: Optional[int] = None) -> None:
+        args = {} if value is None else {"value": v.whole("value", value, "power on")}
+        self._call("power", on=True, **args)
 
     def power_off(self) -> None:
         self._call("power", on=False)
@@ -293,57 +282,62 @@ class Client:
     def start(self) -> None:
         self._call("start")
 
-    def move(self, motor: int, angle: int, time_ms: Optional[int] = None) -> Move:
+    def move(self, motor: int, angle: int, time_ms: Optional[int] = None) -> Union[Move, Pose]:
         what = f"move motor {motor}"
-        args: Dict[str, Any] = {"motor": v.motor(motor, what, allow_all=time_ms is not None),
+        args: Dict[str, Any] = {"motor": v.whole("motor", motor, what),
                                 "angle": v.whole("angle", angle, what)}
         if time_ms is not None:
-            args["time_ms"] = v.time_ms(time_ms, what)
+            args["time_ms"] = v.whole("time_ms", time_ms, what)
         result = self._call("move", **args)
-        low, high = result.get("range") or v.angle_range(args["motor"])
-        return Move(args["motor"], int(result.get("angle", args["angle"])), args["angle"],
-                    (int(low), int(high)), time_ms)
+        if "angles" in result:  # every motor, each clamped to its own range
+            sent = tuple(int(angle) for angle in result["angles"])
+            return Pose(sent, (args["angle"],) * len(sent), time_ms, self.contract.angle_ranges)
+        low, high = result["range"]
+        return Move(args["motor"], int(result["angle"]), args["angle"], (int(low), int(high)),
+                    time_ms)
+
+    def move_all(self, angle: int, time_ms: int) -> Pose:
+        return self.move(self.contract.all_motors, angle, time_ms)  # type: ignore[return-value]
 
     def pose(self, angles: Sequence[int], time_ms: Optional[int] = None) -> Pose:
-        requested = v.seven_angles(angles, "pose")
+        requested = v.angle_list(angles, self.contract.motor_count, "pose")
         args: Dict[str, Any] = {"angles": list(requested)}
         if time_ms is not None:
-            args["time_ms"] = v.time_ms(time_ms, "pose")
+            args["time_ms"] = v.whole("time_ms", time_ms, "pose")
         result = self._call("pose", **args)
-        sent = tuple(int(angle) for angle in result.get("angles", requested))
-        return Pose(sent, requested, time_ms)
+        sent = tuple(int(angle) for angle in result["angles"])
+        return Pose(sent, requested, time_ms, self.contract.angle_ranges)
 
     def move_relative(self, motor: int, time_ms: Optional[int] = None) -> None:
         what = f"move motor {motor} relative"
-        args: Dict[str, Any] = {"motor": v.motor(motor, what, allow_all=time_ms is not None)}
+        args: Dict[str, Any] = {"motor": v.whole("motor", motor, what)}
         if time_ms is not None:
-            args["time_ms"] = v.time_ms(time_ms, what)
+            args["time_ms"] = v.whole("time_ms", time_ms, what)
         self._call("move_relative", **args)
 
     def adjust(self, motor: int, offset: int) -> None:
         what = f"adjust motor {motor}"
-        self._call("adjust", motor=v.motor(motor, what), offset=v.whole("offset", offset, what))
+        self._call("adjust", motor=v.whole("motor", motor, what),
+                   offset=v.whole("offset", offset, what))
 
     # --- LEDs, sound and speech ----------------------------------------------------------------
 
     def led_on(self, led: int) -> None:
-        self._call("led", led=v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led on"),
-                   on=True)
+        self._call("led", led=v.whole("led", led, "led on"), on=True)
 
     def led_off(self, led: int) -> None:
-        self._call("led", led=v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led off"),
-                   on=False)
+        self._call("led", led=v.whole("led", led, "led off"), on=False)
 
     def tone(self, first: int, second: int) -> None:
-        self._call("tone", first=v.within("first", first, 0, 99999, "tone"),
-                   second=v.within("second", second, 0, 9999, "tone"))
+        self._call("tone", first=v.whole("first", first, "tone"),
+                   second=v.whole("second", second, "tone"))
 
     def say(self, text: Union[str, bytes]) -> None:
-        data = v.speech_text(text, "say")
+        data = v.speech_bytes(text, "say")
         self._call("say", text=data.decode("utf-8", errors="replace"))
 
     def speech_speed(self, speed: int) -> None:
-        self._call("speed", speed=v.within("speed", speed, 50, 300, "speech speed"))
+        self._call("speed", speed=v.whole("speed", speed, "speech speed"))
 
 
 def _telemetry(result: Dict[str, Any], robot: Optional[str]) -> Telemetry:
@@ -356,20 +350,20 @@ def _telemetry(result: Dict[str, Any], robot: Optional[str]) -> Telemetry:
         mic_analog=int(result.get("mic_analog", 0)),
         battery=int(result.get("battery", 0)),
         motor_power=int(result.get("motor_power", 0)),
-        positions=tuple(int(p) for p in result.get("positions", [0] * v.MOTOR_COUNT)),
+        positions=tuple(int(p) for p in result.get("positions", ())),
         age_ms=result.get("age_ms"),
         robot=result.get("robot", robot),
     )
 
 
 def _service_error(command: str, error: Dict[str, Any]) -> TovLinkError:
+    """The exception for the service's error reply: its name, message and
+    sent flag as they are (sent None only when the reply has none)."""
     name = str(error.get("name", "error"))
     message = str(error.get("message") or f"{command}: {name}")
     sent = error.get("sent")
-    if not isinstance(sent, bool):
-        sent = False if name in _NOTHING_SENT else None
-    if sent is None and "sent" not in message and "reached" not in message:
-        message += " (the command may have reached the robot)"
-    lost = name == "link_lost" or (name == "robot_not_ready" and "lost" in message)
-    kind = DisconnectedError if lost else _ERRORS.get(name, TovLinkError)
-    return kind(message, code=error.get("code"), name=name, operation=command, sent=sent)
+    details: Dict[str, Any] = {"code": error.get("code"), "operation": command,
+                               "sent": sent if isinstance(sent, bool) else None}
+    if name == "robot_not_ready" and "lost" in message:
+        return DisconnectedError(message, name=name, **details)
+    return make_error(name, message, **details)

@@ -11,8 +11,12 @@ are also the standard exceptions a caller would reach for, so either kind of
     ├── ConnectError             also ConnectionError: the adapter dialogue failed
     ├── DisconnectedError        also ConnectionError: the robot is gone (unplugged)
     ├── ServiceError             also ConnectionError: the robot service failed
-    ├── ArgumentError            also ValueError: an argument out of range (.argument)
+    ├── ArgumentError            also ValueError: an argument the library refuses
     └── ArgumentTypeError        also TypeError: an argument of the wrong type (.argument)
+
+A refusal or failure reported by the library (Robot) or the service (Client)
+keeps its name and message as they word it, so Robot and Client raise the
+same exception with the same text for the same cause.
 """
 
 from __future__ import annotations
@@ -29,6 +33,7 @@ __all__ = [
     "ServiceError",
     "ArgumentError",
     "ArgumentTypeError",
+    "make_error",
 ]
 
 
@@ -39,13 +44,15 @@ class TovLinkError(Exception):
         code: the result code: the C library's (unsigned, as its functions
             return it: 4294967295 for a failed exchange), or the service's
             error code; None when there is none.
-        name: the code's name: ``TOVLINK_ERR_...`` for the C library, the
-            service's error name (``receive_timeout``, ``link_lost``, ...).
+        name: the library's name of the code, as the service reports it
+            too (``invalid_argument``, ``receive_timeout``, ``link_lost``,
+            ...), or the service's own (``bad_request``, ``unknown_robot``).
         operation: what was being done: the C function
             (``tovlink_motor_set_pos``) or the service command (``move``).
-        sent: whether the command can have reached the robot: True (it was
-            sent; the robot may have acted on it), False (nothing reached
-            the robot) or None (not known).
+        sent: whether the command can have reached the robot, as the library
+            reported it: True (it was sent; the robot may have acted on it),
+            False (nothing reached the robot) or None (not known: the
+            service's socket failed).
     """
 
     def __init__(
@@ -109,7 +116,9 @@ class ServiceError(TovLinkError, ConnectionError):
 
 
 class ArgumentError(TovLinkError, ValueError):
-    """An argument is out of range; nothing was sent.  ``argument`` names it."""
+    """An argument the library (or the service) refuses; nothing was sent.
+    ``argument`` names it where the package checked it itself (a count or a
+    32-bit range), else is empty: the message says what is wrong."""
 
     def __init__(self, message: str, *, argument: str = "", **details) -> None:
         super().__init__(message, **details)
@@ -122,3 +131,27 @@ class ArgumentTypeError(TovLinkError, TypeError):
     def __init__(self, message: str, *, argument: str = "", **details) -> None:
         super().__init__(message, **details)
         self.argument = argument
+
+
+# Error names -> the exception raised for them; the rest raise TovLinkError.
+_CLASSES = {
+    "invalid_argument": ArgumentError,
+    "bad_request": ArgumentError,
+    "receive_timeout": RobotTimeoutError,
+    "exchange_failed": RobotTimeoutError,
+    "link_lost": DisconnectedError,
+    "not_connected": NotConnectedError,
+    "robot_not_ready": NotConnectedError,
+    "port_open": PortError,
+    "connect_reset_send": ConnectError,
+    "connect_peer_send": ConnectError,
+    "connect_peer_reply": ConnectError,
+    "connect_link_send": ConnectError,
+    "connect_link_reply": ConnectError,
+    "connect_info_send": ConnectError,
+}
+
+
+def make_error(name: str, message: str, **details) -> TovLinkError:
+    """The exception for an error the library or the service named."""
+    return _CLASSES.get(name, TovLinkError)(message, name=name, **details)

@@ -1,5 +1,5 @@
-"""Robot: a direct connection to the robot, through the package's native
-binding over the C++ library (ctypes)."""
+"""Robot: a direct connection to the robot, a session of the session
+library libTovLinkCxx (<tovlink/session.h>, through ctypes)."""
 
 from __future__ import annotations
 
@@ -7,34 +7,17 @@ import ctypes
 import os
 import threading
 import weakref
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
-from . import _binding as native
 from . import _library as lib_
 from . import values as v
-from .errors import (
-    ArgumentError,
-    ConnectError,
-    DisconnectedError,
-    NotConnectedError,
-    PortError,
-    RobotTimeoutError,
-    TovLinkError,
-)
-from .values import Move, Pose, Telemetry
+from .errors import (ArgumentError, ConnectError, NotConnectedError, PortError, TovLinkError,
+                     make_error)
+from .values import Contract, Move, Pose, Telemetry
 
 __all__ = ["Robot"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-# The C functions whose failure can mean the robot acted: the commands.
-_ACTIONS = {
-    "tovlink_motor_power_on", "tovlink_motor_power_off", "tovlink_motor_start",
-    "tovlink_motor_set_pos", "tovlink_motor_set_pos_rel", "tovlink_motor_pos_all",
-    "tovlink_motor_angle_time", "tovlink_motor_angle_time_rel", "tovlink_motor_angle_multi_time",
-    "tovlink_motor_adjust", "tovlink_led_on", "tovlink_led_off", "tovlink_sound",
-    "tovlink_voice_speed", "tovlink_voice", "tovlink_set_motorpower",
-}
 
 _CONNECT_STEPS = {
     lib_.ERR_RECEIVE: "the adapter did not answer the reset (no CMD reply to R,1)",
@@ -46,75 +29,24 @@ _CONNECT_STEPS = {
     lib_.ERR_CONNECT_INFO_SEND: "could not send the info line (I)",
 }
 
-# Names of the codes that only a Robot reports (the C library's are in
-# RESULT_CODES); the robot service uses the same names.
-_BINDING_CODE_NAMES = {
-    native.LINK_LOST: "link_lost",
-    native.CANCELLED: "cancelled",
-    native.BAD_REPLY: "bad_reply",
-}
 
-# Query index in the binding, by the Robot method's C function.
-_QUERY_INDEX = {
-    "tovlink_who": 0,
-    "tovlink_get_motorpower": 1,
-    "tovlink_set_motorpower": 2,
-    "tovlink_get_init": 3,
-    "tovlink_get_info": 4,
-    "tovlink_get_init_mic_range": 5,
-    "tovlink_get_init_power_limit": 6,
-    "tovlink_get_position": 7,
-}
+def _library_error(error: lib_.Error, operation: str) -> TovLinkError:
+    """The exception for what the library reported about a failed operation:
+    its name, its message and its sent flag, as they are.  code is the C
+    library's form (unsigned: 4294967295 for a failed exchange)."""
+    return make_error(error.name, error.text, code=error.code & 0xFFFFFFFF,
+                      operation=operation, sent=bool(error.sent))
 
 
-def error_for_code(code: int, operation: str, what: str = "") -> TovLinkError:
-    """The exception for a C function's result code.
-
-    operation: the C function; what: how the message names the operation
-    (defaults to the function's name).
-    """
-    name, meaning = lib_.RESULT_CODES.get(code, ("unknown", f"unknown result code {code}"))
-    label = what or operation
-    details: Dict[str, Any] = {"code": code, "name": name, "operation": operation}
-    if code in (lib_.ERR_NOT_CONNECTED, lib_.ERR_NO_CONNECTION):
-        return NotConnectedError(f"{label}: not connected (the connection was ended)",
-                                 sent=False, **details)
-    if code == lib_.ERR_INVALID_ARGUMENT:
-        return ArgumentError(f"{label}: invalid argument", sent=False, **details)
-    if code in (lib_.ERR_EXCHANGE, lib_.ERR_RECEIVE):
-        if operation in _ACTIONS:
-            return RobotTimeoutError(
-                f"{label}: no reply from the robot within 1.5 s (the command may have reached "
-                "the robot and acted)", sent=None, **details)
-        return RobotTimeoutError(f"{label}: no reply from the robot within 1.5 s",
-                                 sent=False, **details)
-    return TovLinkError(f"{label}: {meaning} ({name}, code {code})", **details)
+def _not_connected(operation: str, what: str) -> TovLinkError:
+    return NotConnectedError(f"{what}: not connected (the connection was ended)",
+                             code=lib_.ERR_NOT_CONNECTED, name="not_connected",
+                             operation=operation, sent=False)
 
 
-def _binding_error(error: native.Error, operation: str, what: str = "") -> TovLinkError:
-    """The exception for what the binding reported about a failed operation."""
-    code = error.code
-    label = what or operation
-    if code == native.LINK_LOST:
-        return DisconnectedError(f"{label}: {error.meaning}", code=code, name="link_lost",
-                                 operation=operation, sent=bool(error.sent))
-    if code in _BINDING_CODE_NAMES:
-        return TovLinkError(f"{label}: {error.meaning}", code=code,
-                            name=_BINDING_CODE_NAMES[code], operation=operation,
-                            sent=bool(error.sent))
-    # The C library's codes, as its functions return them (unsigned).
-    c_code = code & 0xFFFFFFFF
-    if c_code in (lib_.ERR_EXCHANGE, lib_.ERR_RECEIVE):
-        return error_for_code(c_code, operation, what)
-    if c_code in lib_.RESULT_CODES and c_code not in (lib_.ERR_SEND_QUEUE, lib_.ERR_SEND_NULL):
-        return error_for_code(c_code, operation, what)
-    return TovLinkError(f"{label}: {error.meaning}", code=c_code, name=lib_.code_name(c_code),
-                        operation=operation, sent=bool(error.sent))
-
-
-def _connect_error(error: native.Error, port: str) -> TovLinkError:
+def _connect_error(error: lib_.Error, port: str) -> TovLinkError:
     code = error.code & 0xFFFFFFFF
-    details: Dict[str, Any] = {"code": code, "name": lib_.code_name(code),
+    details: Dict[str, Any] = {"code": code, "name": error.name,
                                "operation": "tovlink_connect", "sent": False}
     if code == lib_.ERR_PORT_OPEN:
         number = error.system_error
@@ -127,39 +59,44 @@ def _connect_error(error: native.Error, port: str) -> TovLinkError:
     step = _CONNECT_STEPS.get(code)
     if step is not None:
         return ConnectError(f"connect to {port}: {step}", **details)
-    return _binding_error(error, "tovlink_connect", f"connect to {port}")
+    return _library_error(error, "tovlink_connect")
 
 
 class _Connecting:
-    """A connect running on a thread of its own, so that Ctrl-C (or any
-    exception) in the waiting thread stops it: the binding then ends what it
-    opened and returns within 50 ms."""
+    """An open running on a thread of its own, so that Ctrl-C (or any
+    exception) in the waiting thread stops it: the session library then ends
+    what it opened and returns within 50 ms (the open's cancel token)."""
 
     _POLL_S = 0.05
     _STOP_WAIT_S = 5.0
 
-    def __init__(self, binding: ctypes.CDLL, port: bytes, baud: int) -> None:
-        self._binding = binding
-        self._stop = binding.tovlink_py_stop_new()
-        if not self._stop:
+    def __init__(self, lib: ctypes.CDLL, port: bytes, baud: int) -> None:
+        self._lib = lib
+        self._cancel = lib.tovlink_cancel_new()
+        if not self._cancel:
             raise MemoryError("connect: out of memory")
-        self.error = native.Error()
-        self.handle: Optional[int] = None
+        self.error = lib_.Error()
+        self.session: Optional[int] = None
         self._abandoned = False
         self._lock = threading.Lock()
         self._thread = threading.Thread(target=self._run, args=(port, baud),
                                         name="tovlink-connect", daemon=True)
 
     def _run(self, port: bytes, baud: int) -> None:
-        handle = self._binding.tovlink_py_connect(port, baud, self._stop, ctypes.byref(self.error))
+        options = lib_.SessionOptions(baud=baud, cancel=self._cancel)
+        opened = ctypes.c_void_p()
+        code = self._lib.tovlink_session_open(port, ctypes.byref(options), ctypes.byref(opened))
+        if code != lib_.OK:
+            # The failed open is this thread's to read.
+            self._lib.tovlink_session_last_error(None, ctypes.byref(self.error))
         with self._lock:
-            if self._abandoned and handle:
-                self._binding.tovlink_py_end(handle)
-                handle = None
-            self.handle = handle
+            if self._abandoned and opened.value:
+                self._lib.tovlink_session_close(opened)
+                opened = ctypes.c_void_p()
+            self.session = opened.value
 
     def wait(self) -> Optional[int]:
-        """The connected robot, or None (see error)."""
+        """The open session, or None (see error)."""
         self._thread.start()
         try:
             while self._thread.is_alive():
@@ -167,13 +104,13 @@ class _Connecting:
         except BaseException:
             with self._lock:
                 self._abandoned = True
-            self._binding.tovlink_py_stop_request(self._stop)
+            self._lib.tovlink_cancel_request(self._cancel)
             self._thread.join(self._STOP_WAIT_S)
             raise
         finally:
             if not self._thread.is_alive():
-                self._binding.tovlink_py_stop_free(self._stop)
-        return self.handle
+                self._lib.tovlink_cancel_free(self._cancel)
+        return self.session
 
 
 class Robot:
@@ -181,9 +118,8 @@ class Robot:
 
     ``Robot(port, baud=115200, library=None)`` opens the port and runs the
     adapter dialogue (about 3.5 s).  port: a device path, a name under /dev
-    (Linux) or a COM name (Windows).  library: an explicit path to TovLinkLib
-    (see :func:`tovlink.find_library`); the package's binding, which it runs
-    on, is looked for beside it first.
+    (Linux) or a COM name (Windows).  library: an explicit path to the
+    session library libTovLinkCxx (else see :func:`tovlink.find_library`).
 
     Raises PortError (also an OSError, with the system's errno) when the port
     will not open, ConnectError (also a ConnectionError) when the dialogue
@@ -204,20 +140,24 @@ class Robot:
 
     def __init__(self, port: PathLike, baud: int = lib_.DEFAULT_BAUD,
                  library: Optional[PathLike] = None) -> None:
-        self._handle: Optional[int] = None
+        self._session: Optional[int] = None
         self._finalizer: Optional[weakref.finalize] = None
         self._lock = threading.RLock()
         self._last_code = lib_.OK
         self.port = os.fsdecode(port)
-        self.baud = v.within("baud", baud, 1, 2**31 - 1, "connect")
+        self.baud = v.whole("baud", baud, "connect")
         self._library = library
-        self._native = native.load_binding(library)
-        connecting = _Connecting(self._native, os.fsencode(port), self.baud)
-        handle = connecting.wait()
-        if not handle:
+        self._lib = lib_.load_library(library)
+        self.contract: Contract = v.library_contract(library)
+        """What the robot accepts, as the library defines it (see Contract)."""
+        self._queries = lib_.query_numbers(self._lib)
+        connecting = _Connecting(self._lib, os.fsencode(port), self.baud)
+        session = connecting.wait()
+        lib_.note_connect(connecting.error.code)
+        if not session:
             raise _connect_error(connecting.error, self.port)
-        self._handle = handle
-        self._finalizer = weakref.finalize(self, self._native.tovlink_py_end, handle)
+        self._session = session
+        self._finalizer = weakref.finalize(self, self._lib.tovlink_session_close, session)
 
     def __enter__(self) -> "Robot":
         return self
@@ -232,47 +172,63 @@ class Robot:
     @property
     def connected(self) -> bool:
         """True until :meth:`end`."""
-        return self._handle is not None
+        return self._session is not None
 
     @property
     def link_alive(self) -> bool:
         """False once the robot's port has failed (unplugged) or the Robot
         was ended; never blocks."""
-        handle = self._handle
-        return handle is not None and bool(self._native.tovlink_py_link_alive(handle))
+        session = self._session
+        return session is not None and bool(self._lib.tovlink_session_link_alive(session))
 
     def end(self) -> None:
         """Ends the connection (closes the port).  Calling it again does
         nothing; an operation running on another thread finishes first."""
         with self._lock:
-            if self._handle is not None:
-                self._handle = None
+            if self._session is not None:
+                self._session = None
                 if self._finalizer is not None:
                     self._finalizer()
 
     close = end
 
-    # --- Calling the binding ------------------------------------------------------------
+    # --- Calling the session library ---------------------------------------------------
 
     def _call(self, operation: str, function: str, *args: Any, what: str = "") -> None:
-        """Runs a binding function on this robot; operation names the C
-        function it stands for (as TovLinkError.operation does), or the
-        Python method where there is none ("telemetry")."""
+        """Runs a tovlink_session_* function on this robot's session;
+        operation names the C function it stands for (as
+        TovLinkError.operation does), or the Python method where there is
+        none ("telemetry"); what is how a message names it when the Robot
+        was ended."""
         with self._lock:
-            if self._handle is None:
+            if self._session is None:
                 self._last_code = lib_.ERR_NOT_CONNECTED
-                raise error_for_code(lib_.ERR_NOT_CONNECTED, operation, what)
-            error = native.Error()
-            code = getattr(self._native, function)(self._handle, *args, ctypes.byref(error))
+                raise _not_connected(operation, what or operation)
+            code = getattr(self._lib, function)(self._session, *args)
             self._last_code = code & 0xFFFFFFFF
-        if code != 0:
-            raise _binding_error(error, operation, what)
+            if code != lib_.OK:
+                # The library keeps the failure as this thread's last error there.
+                error = lib_.Error()
+                self._lib.tovlink_session_last_error(self._session, ctypes.byref(error))
+        if code != lib_.OK:
+            raise _library_error(error, operation)
 
-    def _text(self, function: str, what: str) -> str:
+    def _refuse(self, operation: str, what: str, reason: str) -> None:
+        """Raises the refusal of an argument the library cannot be handed,
+        as _call would raise the library's own."""
+        with self._lock:
+            if self._session is None:
+                self._last_code = lib_.ERR_NOT_CONNECTED
+                raise _not_connected(operation, what)
+            self._last_code = lib_.ERR_INVALID_ARGUMENT
+        raise ArgumentError(f"{what}: {reason}", code=lib_.ERR_INVALID_ARGUMENT,
+                            name="invalid_argument", operation=operation, sent=False)
+
+    def _text(self, function: str, name: str) -> str:
         buffer = ctypes.create_string_buffer(lib_.TEXT_REPLY_BUFFER_SIZE)
         length = ctypes.c_size_t()
-        self._call(function, "tovlink_py_query", _QUERY_INDEX[function], buffer, len(buffer),
-                   ctypes.byref(length), what=what)
+        self._call(function, "tovlink_session_query", self._queries[name], buffer, len(buffer),
+                   ctypes.byref(length), what=f"query {name}")
         return lib_.reply_text(buffer)
 
     # --- Telemetry ----------------------------------------------------------------------
@@ -307,7 +263,7 @@ class Robot:
 
     def motor_position(self, motor: int) -> int:
         """The position of motor 1-7 (one status exchange)."""
-        number = v.motor(motor, "motor position")
+        number = v.motor_number(motor, self.contract, "motor position")
         reading = self._reading("tovlink_get_motor_position", f"position of motor {number}")
         return reading.positions[number - 1]
 
@@ -316,21 +272,17 @@ class Robot:
         return self._reading("tovlink_get_motor_positions", "motor positions").positions
 
     def _reading(self, operation: str, what: str) -> Telemetry:
-        """One status exchange; values: sensor, mic, mic analog, battery,
-        motor power, then the seven positions."""
-        values = (ctypes.c_int32 * native.TELEMETRY_VALUES)()
-        self._call(operation, "tovlink_py_telemetry", values, what=what)
-        return Telemetry(*values[:5], tuple(values[5:]))
+        """One status exchange, every value from its one reply."""
+        reading = lib_.TelemetryReading()
+        self._call(operation, "tovlink_session_telemetry", ctypes.byref(reading), what=what)
+        return Telemetry(reading.sensor, reading.mic, reading.mic_analog, reading.battery,
+                         reading.motor_power, tuple(reading.positions))
 
     # --- Text queries: the robot's reply line, line ending removed ----------------------
 
     def query(self, name: str) -> str:
-        """A text query by its name (see tovlink.QUERIES): "who", "info", ..."""
-        method = _QUERY_METHODS.get(name)
-        if method is None:
-            raise ArgumentError(f"query: no query named {name!r} (one of {', '.join(v.QUERIES)})",
-                                argument="name", operation="query", sent=False)
-        return method(self)
+        """A text query by its name (see Contract.queries): "who", "info", ..."""
+        return self._text("query", v.query_name(name, self.contract))
 
     def who(self) -> str:
         """The robot's identification ("#800")."""
@@ -338,16 +290,16 @@ class Robot:
 
     def motor_power_text(self) -> str:
         """The motor power state as the robot words it ("#802")."""
-        return self._text("tovlink_get_motorpower", "motor power text")
+        return self._text("tovlink_get_motorpower", "motor-power")
 
     def save_power_limit(self) -> str:
         """Has the robot keep its current power value as its limit ("#803");
         returns its reply.  (The C name is set_motorpower.)"""
-        return self._text("tovlink_set_motorpower", "save power limit")
+        return self._text("tovlink_set_motorpower", "motor-power-set")
 
     def init_settings(self) -> str:
         """The initial settings ("#804")."""
-        return self._text("tovlink_get_init", "init settings")
+        return self._text("tovlink_get_init", "init")
 
     def info(self) -> str:
         """The robot's information line ("#805")."""
@@ -355,109 +307,130 @@ class Robot:
 
     def mic_range(self) -> str:
         """The initial microphone range ("#806")."""
-        return self._text("tovlink_get_init_mic_range", "mic range")
+        return self._text("tovlink_get_init_mic_range", "init-mic-range")
 
     def power_limit(self) -> str:
         """The initial power limit ("#807")."""
-        return self._text("tovlink_get_init_power_limit", "power limit")
+        return self._text("tovlink_get_init_power_limit", "init-power-limit")
 
     def position_text(self) -> str:
         """The positions as the robot words them ("#142")."""
-        return self._text("tovlink_get_position", "position text")
+        return self._text("tovlink_get_position", "position")
 
-    # --- Motors -------------------------------------------------------------------------
+    # --- Motors: the library checks every value and clamps angles ---------------------
 
-    def power_on(self, value: int = v.DEFAULT_POWER_VALUE) -> None:
-        """Powers the motors with value (at least 500)."""
-        number = v.within("value", value, v.MIN_POWER_VALUE, 2**31 - 1, "power on")
-        self._call("tovlink_motor_power_on", "tovlink_py_power_on", number, what="power on")
+    def power_on(self, value: Optional[int] = None) -> None:
+        """Powers the motors with value (default: the contract's
+        default_power_value; the library refuses one below its range)."""
+        number = (self.contract.default_power_value if value is None
+                  else v.whole("value", value, "power on"))
+        self._call("tovlink_motor_power_on", "tovlink_session_power_on", number, what="power on")
 
     def power_off(self) -> None:
         """Powers the motors off."""
-        self._call("tovlink_motor_power_off", "tovlink_py_power_off", what="power off")
+        self._call("tovlink_motor_power_off", "tovlink_session_power_off", what="power off")
 
     def start(self) -> None:
         """Starts the motors ("#134")."""
-        self._call("tovlink_motor_start", "tovlink_py_start", what="start")
+        self._call("tovlink_motor_start", "tovlink_session_start", what="start")
 
-    def move(self, motor: int, angle: int, time_ms: Optional[int] = None) -> Move:
-        """Moves motor 1-7 to angle, at once or over time_ms (0-9999; then
-        motor may also be 255, every motor).  The angle is clamped to the
-        motor's range (see angle_range); the returned Move says what was sent.
+    def move(self, motor: int, angle: int, time_ms: Optional[int] = None) -> Union[Move, Pose]:
+        """Moves motor 1-7 to angle, at once or over time_ms; the angle is
+        clamped to the motor's range (Contract.angle_range) and the returned
+        Move says what was sent.
+
+        With a time, motor may be 255 (every motor): each motor is clamped
+        to its own range (the seven-angle timed move), and the result is a
+        Pose of the seven angles sent.
         """
         what = f"move motor {motor}"
-        number = v.motor(motor, what, allow_all=time_ms is not None)
+        number = v.whole("motor", motor, what)
         requested = v.whole("angle", angle, what)
-        sent = ctypes.c_int32()
-        if time_ms is None:
-            self._call("tovlink_motor_set_pos", "tovlink_py_move", number, requested, -1,
-                       ctypes.byref(sent), what=what)
+        ms = v.optional_whole("time_ms", time_ms, what)
+        sent = (ctypes.c_int32 * lib_.MOTORS)()
+        if ms is None:
+            self._call("tovlink_motor_set_pos", "tovlink_session_move", number, requested, sent,
+                       what=what)
+        elif number == self.contract.all_motors:
+            # Each motor's own clamped angle, not the one motors 1, 4 and 7 got.
+            self._call("tovlink_motor_angle_time", "tovlink_session_move_all", requested, ms,
+                       sent, what=what)
+            return Pose(tuple(sent), (requested,) * len(sent), ms, self.contract.angle_ranges)
         else:
-            ms = v.time_ms(time_ms, what)
-            self._call("tovlink_motor_angle_time", "tovlink_py_move", number, requested, ms,
-                       ctypes.byref(sent), what=what)
-        return Move(number, sent.value, requested, v.angle_range(number), time_ms)
+            self._call("tovlink_motor_angle_time", "tovlink_session_move_timed", number,
+                       requested, ms, sent, what=what)
+        return Move(number, sent[0], requested, self.contract.angle_range(number), ms)
+
+    def move_all(self, angle: int, time_ms: int) -> Pose:
+        """Every motor to angle over time_ms, each clamped to its own range."""
+        return self.move(self.contract.all_motors, angle, time_ms)  # type: ignore[return-value]
 
     def pose(self, angles: Sequence[int], time_ms: Optional[int] = None) -> Pose:
         """Moves all seven motors (angles for motors 1-7), at once or over
-        time_ms (0-9999); each angle is clamped to its motor's range."""
-        requested = v.seven_angles(angles, "pose")
-        wanted = (ctypes.c_int32 * v.MOTOR_COUNT)(*requested)
-        sent = (ctypes.c_int32 * v.MOTOR_COUNT)()
-        if time_ms is None:
-            self._call("tovlink_motor_pos_all", "tovlink_py_pose", wanted, -1, sent, what="pose")
+        time_ms; each angle is clamped to its motor's range."""
+        count = self.contract.motor_count
+        requested = v.angle_list(angles, count, "pose")
+        ms = v.optional_whole("time_ms", time_ms, "pose")
+        wanted = (ctypes.c_int32 * lib_.MOTORS)(*requested)
+        sent = (ctypes.c_int32 * lib_.MOTORS)()
+        if ms is None:
+            self._call("tovlink_motor_pos_all", "tovlink_session_pose", wanted, sent, what="pose")
         else:
-            ms = v.time_ms(time_ms, "pose")
-            self._call("tovlink_motor_angle_multi_time", "tovlink_py_pose", wanted, ms, sent,
-                       what="pose")
-        return Pose(tuple(sent), requested, time_ms)
+            self._call("tovlink_motor_angle_multi_time", "tovlink_session_pose_timed", wanted, ms,
+                       sent, what="pose")
+        return Pose(tuple(sent), requested, ms, self.contract.angle_ranges)
 
     def move_relative(self, motor: int, time_ms: Optional[int] = None) -> None:
         """The robot's relative move of motor 1-7 (or 255 with a time): the
         virtual robot releases the motor where it is."""
         what = f"move motor {motor} relative"
-        number = v.motor(motor, what, allow_all=time_ms is not None)
-        if time_ms is None:
-            self._call("tovlink_motor_set_pos_rel", "tovlink_py_move_relative", number, -1,
+        number = v.whole("motor", motor, what)
+        ms = v.optional_whole("time_ms", time_ms, what)
+        if ms is None:
+            self._call("tovlink_motor_set_pos_rel", "tovlink_session_move_relative", number,
                        what=what)
         else:
-            self._call("tovlink_motor_angle_time_rel", "tovlink_py_move_relative", number,
-                       v.time_ms(time_ms, what), what=what)
+            self._call("tovlink_motor_angle_time_rel", "tovlink_session_move_relative_timed",
+                       number, ms, what=what)
 
     def adjust(self, motor: int, offset: int) -> None:
         """Sets the adjustment offset of motor 1-7."""
         what = f"adjust motor {motor}"
-        self._call("tovlink_motor_adjust", "tovlink_py_adjust", v.motor(motor, what),
+        self._call("tovlink_motor_adjust", "tovlink_session_adjust", v.whole("motor", motor, what),
                    v.whole("offset", offset, what), what=what)
 
     # --- LEDs, sound and speech ------------------------------------------------------------
 
     def led_on(self, led: int) -> None:
-        """Switches LED 1-6 on (eyes 1 2, mouth 3, chest 4, ears 5 6)."""
-        number = v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led on")
-        self._call("tovlink_led_on", "tovlink_py_led", number, 1, what=f"led {number} on")
+        """Switches an LED on (Contract.leds: eyes 1 2, mouth 3, chest 4, ears 5 6)."""
+        number = v.whole("led", led, "led on")
+        self._call("tovlink_led_on", "tovlink_session_led_on", number, what=f"led {number} on")
 
     def led_off(self, led: int) -> None:
-        """Switches LED 1-6 off."""
-        number = v.within("led", led, v.LEDS.start, v.LEDS.stop - 1, "led off")
-        self._call("tovlink_led_off", "tovlink_py_led", number, 0, what=f"led {number} off")
+        """Switches an LED off."""
+        number = v.whole("led", led, "led off")
+        self._call("tovlink_led_off", "tovlink_session_led_off", number, what=f"led {number} off")
 
     def tone(self, first: int, second: int) -> None:
-        """Plays a tone: first 0-99999, second 0-9999 (the virtual robot
-        takes them as Hz and ms)."""
-        a = v.within("first", first, 0, 99999, "tone")
-        b = v.within("second", second, 0, 9999, "tone")
-        self._call("tovlink_sound", "tovlink_py_tone", a, b, what="tone")
+        """Plays a tone (the virtual robot takes the values as Hz and ms)."""
+        self._call("tovlink_sound", "tovlink_session_tone", v.whole("first", first, "tone"),
+                   v.whole("second", second, "tone"), what="tone")
 
     def say(self, text: Union[str, bytes]) -> None:
-        """Speaks text: at most 39 bytes (str is sent as UTF-8, bytes as given)."""
-        data = v.speech_text(text, "say")
-        self._call("tovlink_voice", "tovlink_py_say", data, len(data), what="say")
+        """Speaks text (str is sent as UTF-8, bytes as given).  The library
+        refuses a text longer than Contract.max_speech_bytes or holding a
+        line end (which would start another command) or a zero byte."""
+        data = v.speech_bytes(text, "say")
+        if b"\0" in data:
+            # The library takes a zero-terminated text and would see this one
+            # cut short, so the refusal (in the library's words) is made here.
+            self._refuse("tovlink_voice", "say", "the text holds a zero byte")
+        self._call("tovlink_voice", "tovlink_session_say", data, what="say")
 
     def speech_speed(self, speed: int) -> None:
-        """Sets the speech speed, 50-300."""
-        self._call("tovlink_voice_speed", "tovlink_py_speech_speed",
-                   v.within("speed", speed, 50, 300, "speech speed"), what="speech speed")
+        """Sets the speech speed (Contract.speech_speed_range)."""
+        self._call("tovlink_voice_speed", "tovlink_session_speech_speed",
+                   v.whole("speed", speed, "speech speed"), what="speech speed")
 
     # --- Library-wide ------------------------------------------------------------------------
 
@@ -505,7 +478,7 @@ class Robot:
         """C name of :meth:`pose` without a time."""
         return self.pose((angle1, angle2, angle3, angle4, angle5, angle6, angle7))
 
-    def motor_angle_time(self, motor: int, angle: int, time: int) -> Move:
+    def motor_angle_time(self, motor: int, angle: int, time: int) -> Union[Move, Pose]:
         """C name of :meth:`move` with a time."""
         return self.move(motor, angle, time)
 
@@ -519,14 +492,3 @@ class Robot:
         """C name of :meth:`pose` with a time."""
         return self.pose((angle1, angle2, angle3, angle4, angle5, angle6, angle7), time)
 
-
-_QUERY_METHODS: Dict[str, Callable[[Robot], str]] = {
-    "who": Robot.who,
-    "motor-power": Robot.motor_power_text,
-    "motor-power-set": Robot.save_power_limit,
-    "init": Robot.init_settings,
-    "info": Robot.info,
-    "init-mic-range": Robot.mic_range,
-    "init-power-limit": Robot.power_limit,
-    "position": Robot.position_text,
-}

@@ -159,14 +159,17 @@ class arguments {
   std::string_view cmd_;
 };
 
-// Motor 1-7, or all motors where the command carries a time.
-int motor_argument(const arguments &args, bool all_allowed) {
-  const int motor = args.whole_int("motor", 1, all_motors);
-  if (motor >= 1 && motor <= motor_count) return motor;
-  if (motor == all_motors && all_allowed) return motor;
-  args.fail(all_allowed
-                ? "motor must be 1-7, or 255 with time_ms (got " + std::to_string(motor) + ")"
-                : "motor must be 1-7 (got " + std::to_string(motor) + ")");
+constexpr long long int32_low = std::numeric_limits<std::int32_t>::min();
+constexpr long long int32_high = std::numeric_limits<std::int32_t>::max();
+
+// Any 32-bit whole number: the library refuses or clamps what the robot
+// does not take.
+int int32_argument(const arguments &args, const char *key) {
+  return args.whole_int(key, int32_low, int32_high);
+}
+
+std::optional<int> optional_int32(const arguments &args, const char *key) {
+  return args.optional_whole(key, int32_low, int32_high);
 }
 
 command parse_watch(const arguments &args) {
@@ -178,9 +181,9 @@ command parse_watch(const arguments &args) {
 
 command parse_move(const arguments &args) {
   move_cmd move;
-  move.time_ms = args.optional_whole("time_ms", 0, max_time_ms);
-  move.motor = motor_argument(args, move.time_ms.has_value());
-  move.angle = args.whole_int("angle", 0, 180);
+  move.time_ms = optional_int32(args, "time_ms");
+  move.motor = int32_argument(args, "motor");
+  move.angle = int32_argument(args, "angle");
   return move;
 }
 
@@ -189,85 +192,67 @@ command parse_pose(const arguments &args) {
   const json &angles = args.array("angles", motor_count);
   for (std::size_t i = 0; i < pose.angles.size(); ++i) {
     const json &angle = angles[i];
-    if (!angle.is_number_integer()) args.fail("angles must be whole numbers");
-    const bool in_range = angle.is_number_unsigned()
-                              ? angle.get<std::uint64_t>() <= 180
-                              : angle.get<std::int64_t>() >= 0 && angle.get<std::int64_t>() <= 180;
-    if (!in_range) args.fail("angles must be 0-180 (got " + dump(angle) + ")");
+    const bool whole_int32 = angle.is_number_integer() &&
+                             (angle.is_number_unsigned()
+                                  ? angle.get<std::uint64_t>() <= static_cast<std::uint64_t>(int32_high)
+                                  : angle.get<std::int64_t>() >= int32_low &&
+                                        angle.get<std::int64_t>() <= int32_high);
+    if (!whole_int32) args.fail("angles must be whole numbers (got " + dump(angle) + ")");
     pose.angles[i] = static_cast<int>(angle.get<std::int64_t>());
   }
-  pose.time_ms = args.optional_whole("time_ms", 0, max_time_ms);
+  pose.time_ms = optional_int32(args, "time_ms");
   return pose;
 }
 
 command parse_move_relative(const arguments &args) {
   move_relative_cmd move;
-  move.time_ms = args.optional_whole("time_ms", 0, max_time_ms);
-  move.motor = motor_argument(args, move.time_ms.has_value());
+  move.time_ms = optional_int32(args, "time_ms");
+  move.motor = int32_argument(args, "motor");
   return move;
 }
 
 command parse_adjust(const arguments &args) {
   adjust_cmd adjust;
-  adjust.motor = motor_argument(args, false);
-  adjust.offset = args.whole_int("offset", min_offset, max_offset);
+  adjust.motor = int32_argument(args, "motor");
+  adjust.offset = int32_argument(args, "offset");
   return adjust;
 }
 
 command parse_power(const arguments &args) {
   power_cmd power;
   power.on = args.flag("on");
-  if (auto value = args.optional_whole("value", min_power_value, max_power_value)) {
+  if (auto value = optional_int32(args, "value")) {
     power.value = *value;
   }
   return power;
 }
 
 command parse_led(const arguments &args) {
-  return led_cmd{args.whole_int("led", 1, max_led), args.flag("on")};
+  return led_cmd{int32_argument(args, "led"), args.flag("on")};
 }
 
 command parse_tone(const arguments &args) {
-  return tone_cmd{args.whole_int("first", 0, max_tone_first),
-                  args.whole_int("second", 0, max_tone_second)};
+  return tone_cmd{int32_argument(args, "first"), int32_argument(args, "second")};
 }
 
 command parse_say(const arguments &args) {
-  const std::string &text = args.text("text");
-  if (text.size() > max_say_bytes) {
-    args.fail("text must be at most 39 bytes (got " + std::to_string(text.size()) + ")");
-  }
-  // The text goes out inside one line: no line ends, no zero byte.
-  for (const char c : text) {
-    if (c == '\0' || c == '\r' || c == '\n') args.fail("text must not hold line ends or NUL");
-  }
-  return say_cmd{text};
+  return say_cmd{args.text("text")};
 }
 
 command parse_speed(const arguments &args) {
-  return speed_cmd{args.whole_int("speed", min_speech_speed, max_speech_speed)};
+  return speed_cmd{int32_argument(args, "speed")};
 }
-
-// The protocol's query names; the library spells them the same way.
-constexpr std::array<std::pair<std::string_view, tovlink::Query>, 8> query_names{{
-    {"who", tovlink::Query::who},
-    {"motor-power", tovlink::Query::motor_power},
-    {"motor-power-set", tovlink::Query::motor_power_set},
-    {"init", tovlink::Query::init},
-    {"info", tovlink::Query::info},
-    {"init-mic-range", tovlink::Query::init_mic_range},
-    {"init-power-limit", tovlink::Query::init_power_limit},
-    {"position", tovlink::Query::position},
-}};
 
 command parse_query(const arguments &args) {
   const std::string &name = args.text("query");
-  for (const auto &[known, query] : query_names) {
-    if (name == known) return query_cmd{query};
+  tovlink::Query query{};
+  if (tovlink::query_from_name(name, query)) return query_cmd{query};
+  std::string names;
+  for (const auto &entry : tovlink::queries) {
+    names += names.empty() ? "" : ", ";
+    names += entry.name;
   }
-  args.fail(
-      "query must be one of who, motor-power, motor-power-set, init, info, init-mic-range, "
-      "init-power-limit, position");
+  args.fail("query must be one of " + names);
 }
 
 using command_parser = command (*)(const arguments &);
@@ -277,8 +262,9 @@ struct command_entry {
   command_parser parse;
 };
 
-constexpr std::array<command_entry, 14> commands{{
+constexpr std::array<command_entry, 15> commands{{
     {"devices", [](const arguments &) -> command { return devices_cmd{}; }},
+    {"describe", [](const arguments &) -> command { return describe_cmd{}; }},
     {"poll", [](const arguments &) -> command { return poll_cmd{}; }},
     {"watch", parse_watch},
     {"move", parse_move},
@@ -377,47 +363,9 @@ error_reply make_error(daemon_error kind, std::string message) {
   return {code_of(kind), std::string{name_of(kind)}, std::move(message)};
 }
 
-std::string_view errc_name(tovlink::errc code) noexcept {
-  using tovlink::errc;
-  switch (code) {
-    case errc::not_connected:
-      return "not_connected";
-    case errc::invalid_argument:
-      return "invalid_argument";
-    case errc::exchange_failed:
-      return "exchange_failed";
-    case errc::connect_reset_send:
-      return "connect_reset_send";
-    case errc::connect_peer_send:
-      return "connect_peer_send";
-    case errc::connect_peer_reply:
-      return "connect_peer_reply";
-    case errc::connect_link_send:
-      return "connect_link_send";
-    case errc::connect_link_reply:
-      return "connect_link_reply";
-    case errc::connect_info_send:
-      return "connect_info_send";
-    case errc::port_open:
-      return "port_open";
-    case errc::send_null:
-      return "send_null";
-    case errc::send_queue:
-      return "send_queue";
-    case errc::receive_timeout:
-      return "receive_timeout";
-    case errc::link_lost:
-      return "link_lost";
-    case errc::cancelled:
-      return "cancelled";
-    case errc::bad_reply:
-      return "bad_reply";
-  }
-  return "unknown_error";
-}
-
 bool goes_to_robot(const command &cmd) noexcept {
-  return !std::holds_alternative<devices_cmd>(cmd) && !std::holds_alternative<poll_cmd>(cmd) &&
+  return !std::holds_alternative<devices_cmd>(cmd) &&
+         !std::holds_alternative<describe_cmd>(cmd) && !std::holds_alternative<poll_cmd>(cmd) &&
          !std::holds_alternative<watch_cmd>(cmd) && !std::holds_alternative<extra_cmd>(cmd);
 }
 
@@ -452,7 +400,10 @@ std::string error_reply_text(const std::optional<std::string> &cmd, const std::o
   json reply = head(cmd ? std::string_view{*cmd} : std::string_view{}, id, robot);
   if (!cmd) reply.erase("cmd");
   reply["ok"] = false;
-  reply["error"] = {{"code", error.code}, {"name", error.name}, {"message", error.message}};
+  reply["error"] = {{"code", error.code},
+                    {"name", error.name},
+                    {"message", error.message},
+                    {"sent", error.sent}};
   return dump(reply);
 }
 

@@ -20,7 +20,7 @@ namespace tovlink::service {
 using json = nlohmann::json;
 
 inline constexpr int proto_major = 1;
-inline constexpr int proto_minor = 0;
+inline constexpr int proto_minor = 1;  // 1.1: "describe", "sent" on every error
 // Longest request line (without its line end) or WebSocket message.
 inline constexpr std::size_t max_request_bytes = 64 * 1024;
 
@@ -41,15 +41,17 @@ struct error_reply {
   int code = 0;
   std::string name;
   std::string message;
+  // Whether the command reached the robot's port before the failure, as the
+  // library reported it; false for everything the daemon refuses itself.
+  bool sent = false;
 };
 
 error_reply make_error(daemon_error kind, std::string message);
-// errc's name as the protocol spells it ("receive_timeout", "link_lost", ...).
-std::string_view errc_name(tovlink::errc code) noexcept;
 
 // --- Commands and their arguments -------------------------------------------
 
 struct devices_cmd {};
+struct describe_cmd {};
 struct poll_cmd {};
 struct watch_cmd {
   bool enable = true;
@@ -74,7 +76,7 @@ struct adjust_cmd {
 };
 struct power_cmd {
   bool on = false;
-  int value = 500;
+  int value = tovlink::default_power_value;
 };
 struct start_cmd {};
 struct led_cmd {
@@ -101,25 +103,16 @@ struct extra_cmd {
   json object;
 };
 
-using command = std::variant<devices_cmd, poll_cmd, watch_cmd, move_cmd, pose_cmd,
+using command = std::variant<devices_cmd, describe_cmd, poll_cmd, watch_cmd, move_cmd, pose_cmd,
                              move_relative_cmd, adjust_cmd, power_cmd, start_cmd, led_cmd, tone_cmd,
                              say_cmd, speed_cmd, query_cmd, extra_cmd>;
 
 // Commands that are sent to a robot (the rest are answered by the daemon).
 bool goes_to_robot(const command &cmd) noexcept;
 
-// Argument limits the daemon checks before anything reaches a robot.
-inline constexpr int max_time_ms = 9999;
-inline constexpr int max_led = 6;  // eyes 1-2, mouth 3, chest 4, ears 5-6
-inline constexpr int max_tone_first = 99999;
-inline constexpr int max_tone_second = 9999;
-inline constexpr int min_power_value = 500;
-inline constexpr int max_power_value = 9999;
-inline constexpr int min_offset = -999;
-inline constexpr int max_offset = 9999;
-inline constexpr int min_speech_speed = 50;
-inline constexpr int max_speech_speed = 300;
-inline constexpr std::size_t max_say_bytes = 39;
+// The robot's own limits are checked by the library (tovlink/contract.hpp),
+// which words every refusal the same way for every interface; the daemon
+// checks only what JSON can get wrong (presence, type, 32-bit range).
 inline constexpr double min_watch_hz = 1.0;
 inline constexpr double max_watch_hz = 50.0;
 

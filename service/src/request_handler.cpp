@@ -43,6 +43,13 @@ json device_list(const std::vector<robot_worker *> &robots) {
   return json{{"robots", std::move(list)}};
 }
 
+// What the robot accepts, as the library words it; the same for every robot
+// and every request, so parsed once.
+const json &robot_contract() {
+  static const json contract = json::parse(tovlink::contract_json());
+  return contract;
+}
+
 std::chrono::milliseconds timed(int ms) {
   return std::chrono::milliseconds{ms};
 }
@@ -51,6 +58,15 @@ struct robot_command_runner {
   tovlink::Robot &robot;
 
   json operator()(const move_cmd &move) const {
+    if (move.motor == tovlink::all_motors && move.time_ms) {
+      const auto sent = robot.move_all(move.angle, timed(*move.time_ms));
+      json clamped = json::array();
+      for (const int angle : sent) clamped.push_back(angle != move.angle);
+      return {{"motor", move.motor},
+              {"angles", sent},
+              {"requested", move.angle},
+              {"clamped", std::move(clamped)}};
+    }
     const int sent = move.time_ms ? robot.move(move.motor, move.angle, timed(*move.time_ms))
                                   : robot.move(move.motor, move.angle);
     const auto range = tovlink::angle_range(move.motor);
@@ -116,6 +132,7 @@ struct robot_command_runner {
   }
   // Answered by the daemon itself; never queued.
   json operator()(const devices_cmd &) const { return json::object(); }
+  json operator()(const describe_cmd &) const { return json::object(); }
   json operator()(const poll_cmd &) const { return json::object(); }
   json operator()(const watch_cmd &) const { return json::object(); }
   json operator()(const extra_cmd &) const { return json::object(); }
@@ -268,6 +285,10 @@ void client_session::answer(const request &req, const message_sink &reply) {
   }
   if (std::holds_alternative<devices_cmd>(req.args)) {
     reply(ok_reply(req.cmd, req.id, std::nullopt, device_list(handler_.robots())));
+    return;
+  }
+  if (std::holds_alternative<describe_cmd>(req.args)) {
+    reply(ok_reply(req.cmd, req.id, std::nullopt, robot_contract()));
     return;
   }
   if (const auto *args = std::get_if<watch_cmd>(&req.args)) {

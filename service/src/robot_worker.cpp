@@ -18,7 +18,8 @@ std::string_view state_name(robot_state state) noexcept {
 }
 
 error_reply make_error(const tovlink::Error &error) {
-  return {error.code().value(), std::string{errc_name(error.value())}, error.what()};
+  return {error.code().value(), std::string{tovlink::error_name(error.value())}, error.what(),
+          error.sent()};
 }
 
 robot_worker::robot_worker(robot_config config, worker_timing timing, log_function log,

@@ -9,10 +9,14 @@
 #include <charconv>
 #include <cstdlib>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -55,7 +59,8 @@ CLI::Validator positive_seconds() {
       "SECONDS>0");
 }
 
-void add_options(CLI::App &app, robot_options &options, bool &log, double &unplug_seconds) {
+void add_options(CLI::App &app, robot_options &options, bool &log, double &unplug_seconds,
+                 bool &hand) {
   auto &faults = options.faults;
   app.add_option("--link", options.link_path,
                  "Make a symbolic link PATH to the port (removed on exit)")
@@ -73,6 +78,9 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
          "Wait MS milliseconds (0-60000) before each reply")
       ->type_name("MS")
       ->check(whole_in(0, max_latency_ms, "latency"));
+  app.add_option("--ignore", faults.ignore_prefix,
+                 "Withhold the replies to lines starting with TEXT (e.g. '#800')")
+      ->type_name("TEXT");
   app.add_option("--drop-every", faults.drop_every, "Withhold every Nth reply")
       ->type_name("N")
       ->check(whole_in(1, 1'000'000, "N"));
@@ -83,6 +91,8 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
                  "Close the port for good after SECONDS, then exit")
       ->type_name("SECONDS")
       ->check(positive_seconds());
+  app.add_flag("--hand", hand,
+               "Read hand moves from standard input, one 'MOTOR ANGLE' a line (motor power off)");
   app.add_option("--seed", options.noise_seed,
                  "Seed of the sensor and noise generators (default 1)")
       ->type_name("N")
@@ -124,6 +134,54 @@ void wait_for_stop(const tovlink::sim::virtual_robot &robot, const sigset_t &sig
   }
 }
 
+// One hand move typed on standard input: "MOTOR ANGLE" (motor 1-7, angle
+// 0-180).  What went wrong goes to standard error; the robot keeps serving.
+void hand_move(tovlink::sim::virtual_robot &robot, const std::string &line) {
+  std::istringstream words{line};
+  int motor = 0;
+  int angle = 0;
+  std::string rest;
+  if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+  if (!(words >> motor >> angle) || (words >> rest)) {
+    std::fprintf(stderr, "tovlink-sim: a hand move is 'MOTOR ANGLE' (got '%s')\n", line.c_str());
+  } else if (!robot.move_by_hand(motor, angle)) {
+    std::fprintf(stderr,
+                 "tovlink-sim: hand move '%s' refused: motor 1-7, angle 0-180, motor power off\n",
+                 line.c_str());
+  }
+}
+
+// As wait_for_stop, reading hand moves from standard input meanwhile; its
+// end (Ctrl-D) stops the reading, not the robot.
+void wait_for_stop_taking_hand_moves(tovlink::sim::virtual_robot &robot, const sigset_t &signals) {
+  const timespec no_wait{0, 0};
+  std::string pending;
+  bool input_open = true;
+  while (robot.serving()) {
+    if (sigtimedwait(&signals, nullptr, &no_wait) > 0) return;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (!input_open || ::poll(&input, 1, 100) <= 0) {
+      if (!input_open) {
+        const timespec tick{0, 100'000'000};
+        if (sigtimedwait(&signals, nullptr, &tick) > 0) return;
+      }
+      continue;
+    }
+    char buffer[256];
+    const auto count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (count <= 0) {
+      input_open = false;
+      continue;
+    }
+    pending.append(buffer, static_cast<std::size_t>(count));
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+      hand_move(robot, pending.substr(0, end));
+      pending.erase(0, end + 1);
+    }
+    if (pending.size() > sizeof buffer) pending.clear();  // no line end in sight: not a hand move
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -131,7 +189,8 @@ int main(int argc, char **argv) {
   robot_options options;
   bool log = false;
   double unplug_seconds = 0;
-  add_options(app, options, log, unplug_seconds);
+  bool hand = false;
+  add_options(app, options, log, unplug_seconds, hand);
   tidy_help(app);
   app.footer(
       "The port's path is the first line on standard output.\n"
@@ -165,7 +224,11 @@ int main(int argc, char **argv) {
   std::fflush(stdout);
   std::fprintf(stderr, "tovlink-sim: serving on %s%s%s; Ctrl-C stops\n", robot.slave_path().c_str(),
                options.link_path.empty() ? "" : ", link ", options.link_path.c_str());
-  wait_for_stop(robot, signals);
+  if (hand) {
+    wait_for_stop_taking_hand_moves(robot, signals);
+  } else {
+    wait_for_stop(robot, signals);
+  }
   const bool unplugged = !robot.serving();
   robot.stop();
   if (unplugged) std::fprintf(stderr, "tovlink-sim: port unplugged, exiting\n");

@@ -96,6 +96,13 @@ void robot_model::release(int motor, time_point now) {
   });
 }
 
+bool robot_model::move_by_hand(int motor, int angle, time_point now) {
+  if (motor_power_ || !valid_motor(motor)) return false;
+  auto &servo = motors_[static_cast<std::size_t>(motor)];
+  servo = motion{clamp_angle(angle), clamp_angle(angle), now, milliseconds{0}, servo.released};
+  return true;
+}
+
 void robot_model::set_adjustment(int motor, int offset) {
   if (valid_motor(motor)) adjustments_[static_cast<std::size_t>(motor)] = offset;
 }

@@ -206,6 +206,18 @@ robot_state virtual_robot::state() const {
   return model_.sample(clock::now());
 }
 
+bool virtual_robot::move_by_hand(int motor, int angle) {
+  if (motor < 1 || motor > motor_count || angle < min_angle || angle > max_angle) return false;
+  bool moved = false;
+  {
+    const std::scoped_lock lock{model_mutex_};
+    moved = model_.move_by_hand(motor - 1, angle, clock::now());
+  }
+  log(moved ? "-- hand moved motor " + std::to_string(motor) + " to " + std::to_string(angle)
+            : "-- hand could not move motor " + std::to_string(motor) + ": motor power is on");
+  return moved;
+}
+
 void virtual_robot::log(std::string_view text) const {
   if (!options_.log) return;
   options_.log(wall_clock_stamp(std::chrono::system_clock::now()) + ' ' + std::string{text});
@@ -317,6 +329,10 @@ bool virtual_robot::answer(const received_line &line) {
   ++replies_;
   if (faults.silent) {
     log("-- reply withheld (silent) " + escape_bytes(reply));
+    return true;
+  }
+  if (!faults.ignore_prefix.empty() && line.text.starts_with(faults.ignore_prefix)) {
+    log("-- reply withheld (ignored) " + escape_bytes(reply));
     return true;
   }
   if (faults.drop_every > 0 && replies_ % faults.drop_every == 0) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "attached_robot.h"
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "protocol/status_line.h"
 #include "pty_device.h"

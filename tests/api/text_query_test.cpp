@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "attached_robot.h"
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "pty_device.h"
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "c_api_seams.h"
 #include "frame/diagnostics.h"
 #include "frame/library_state.h"
 #include "output_capture.h"

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "c_api_seams.h"
 #include "frame/library_state.h"
 #include "fuzzed_device.h"
 #include "tovlink.h"

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "c_api_seams.h"
 #include "frame/library_state.h"
 #include "protocol/line_exchange.h"
 #include "transport/serial.h"

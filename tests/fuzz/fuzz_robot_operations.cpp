@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "c_api_seams.h"
 #include "frame/library_state.h"
 #include "fuzzed_device.h"
 #include "tovlink.h"

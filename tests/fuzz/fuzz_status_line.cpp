@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "c_api_seams.h"
 #include "protocol/status_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

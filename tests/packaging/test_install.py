@@ -9,6 +9,7 @@ ctest sets the TOVLINK_* variables read below (tests/packaging/CMakeLists.txt).
 import filecmp
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -143,6 +144,7 @@ class InstalledPackage(unittest.TestCase):
         for example in ("consumer_example_c", "consumer_example_cpp"):
             self.assertTrue(os.access(os.path.join(build, example), os.X_OK), example)
         self.assert_two_robots_driven(os.path.join(build, "consumer_two_robots"))
+        self.assert_sessions_from_c(os.path.join(build, "consumer_sessions"))
 
     def assert_two_robots_driven(self, program):
         """The C++ consumer drives two virtual robots at once and prints only its own lines."""
@@ -156,6 +158,26 @@ class InstalledPackage(unittest.TestCase):
                 # The robot logs a line before it answers it, so it is there by now.
                 self.assertTrue(any(line.startswith("#132,1,100") for line in sim.received()),
                                 sim.received())
+
+    def assert_sessions_from_c(self, program):
+        """The C consumer of <tovlink/session.h>: two robots from two threads, a refusal and a
+        time-out each told with sent and a message, a cancelled connect; only its own lines."""
+        with VirtualRobot(SIM) as plain, VirtualRobot(SIM, "--ignore", "#800") as deaf, \
+                VirtualRobot(SIM, "--silent") as silent:
+            output = run([program, plain.port, deaf.port, silent.port],
+                         env=environment_without_library_paths())
+        refused = ("led 7 failed (invalid_argument, sent 0): led 7 on: LED 7 does not exist "
+                   "(LEDs are 1-6)")
+        self.assertEqual(re.sub(r"battery [0-9]+,", "battery N,", output).splitlines(), [
+            f"{plain.port}: battery N, motor 2 to 55 (asked 10)",
+            f"{plain.port}: {refused}",
+            f"{plain.port}: who: WHO,TovSim,VR-0001",
+            f"{deaf.port}: battery N, motor 2 to 55 (asked 10)",
+            f"{deaf.port}: {refused}",
+            f"{deaf.port}: who failed (receive_timeout, sent 1): query who: no complete reply from "
+            "the robot within 1.5 s (the command was sent and may have acted)",
+            f"{silent.port}: open ended within 100 ms after the cancel request (cancelled)",
+        ], output)
 
     def test_find_package_refuses_another_major_version(self):
         build = os.path.join(self.work, "consumer-major")
@@ -197,6 +219,19 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn(".TH", page)
                 self.assertIn(VERSION, page)
 
+    def test_each_program_links_at_most_one_tovlink_library(self):
+        """The tool and the service stand on the session library alone; the virtual robot on none."""
+        programs = [self.installed("bin", name) for name in PROGRAMS]
+        if os.environ.get("TOVLINK_SERVICE") == "1":
+            programs.append(self.installed("sbin", "tovlinkd"))
+        for program in programs:
+            with self.subTest(program=os.path.basename(program)):
+                needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(libTovLink[^\]]*)\]",
+                                    run(["readelf", "-d", program]))
+                expected = [] if os.path.basename(program) == "tovlink-sim" else [
+                    f"libTovLinkCxx.so.{MAJOR}"]
+                self.assertEqual(needed, expected)
+
     def test_service_runs_from_the_prefix_with_its_units(self):
         if os.environ.get("TOVLINK_SERVICE") != "1":
             self.skipTest("this build has no robot service")
@@ -206,20 +241,22 @@ class InstalledPackage(unittest.TestCase):
         for unit in ("tovlinkd.service", "tovlinkd.socket"):
             self.assertTrue(os.path.isfile(self.installed("lib", "systemd", "system", unit)), unit)
 
-    def test_python_module_finds_the_installed_libraries_and_drives_a_robot(self):
-        probe = ("import sys, tovlink\n"
-                 "from tovlink._binding import find_binding\n"
-                 "print(tovlink.find_library()); print(find_binding()); "
-                 "print(tovlink.library_version())\n"
+    def test_python_module_finds_the_installed_library_and_drives_a_robot(self):
+        # The package loads one TovLink library, the session library: the
+        # probe lists every TovLink file mapped into its process.
+        probe = ("import os, sys, tovlink\n"
+                 "print(tovlink.find_library()); print(tovlink.library_version())\n"
                  "with tovlink.Robot(sys.argv[1]) as robot:\n"
-                 "    print(robot.move(2, 100).angle, robot.telemetry().positions[1])\n")
+                 "    print(robot.move(2, 100).angle, robot.telemetry().positions[1])\n"
+                 "with open('/proc/self/maps') as maps:\n"
+                 "    print(sorted({os.path.basename(line.split()[-1]) for line in maps\n"
+                 "                  if 'libTovLink' in line}))\n")
         env = environment_without_library_paths(PYTHONPATH=self.installed(PYTHON_DIR))
         with VirtualRobot(SIM) as sim:
             output = run([sys.executable, "-c", probe, sim.port], env=env, cwd=self.work)
-        self.assertEqual(output.split(),
-                         [os.path.join(self.libdir, f"libTovLinkLib.so.{MAJOR}"),
-                          os.path.join(self.libdir, f"libTovLinkPy.so.{MAJOR}"), VERSION,
-                          "100", "100"])
+        self.assertEqual(output.splitlines(),
+                         [os.path.join(self.libdir, f"libTovLinkCxx.so.{MAJOR}"), VERSION,
+                          "100 100", str([f"libTovLinkCxx.so.{VERSION}"])])
 
 
 if __name__ == "__main__":

@@ -108,10 +108,16 @@ class PythonClient(unittest.TestCase):
         self.assertTrue(all(sample.robot == "arm" for sample in samples))
         self.client.who()  # the client itself stayed usable
 
-    def test_errors_name_the_argument_or_the_robot(self):
+    def test_errors_carry_the_library_s_refusal_or_name_the_robot(self):
         with self.assertRaises(ValueError) as raised:
             self.client.led_on(7)
-        self.assertEqual(raised.exception.argument, "led")
+        self.assertEqual((raised.exception.name, str(raised.exception), raised.exception.sent),
+                         ("invalid_argument", "led 7 on: LED 7 does not exist (LEDs are 1-6)",
+                          False))
+        # The package's own checks come first, worded as a Robot's.
+        with self.assertRaises(TypeError) as raised:
+            self.client.move(1, "90")
+        self.assertEqual(raised.exception.argument, "angle")
         with tovlink.Client(socket_path, robot="nobody") as stranger:
             with self.assertRaises(tovlink.TovLinkError) as raised:
                 stranger.who()

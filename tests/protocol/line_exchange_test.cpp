@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "attached_robot.h"
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "protocol/line_exchange.h"
 #include "protocol/status_line.h"

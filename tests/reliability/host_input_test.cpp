@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "attached_robot.h"
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "pty_device.h"
 #include "reliability_support.h"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "attached_robot.h"
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "pty_device.h"
 #include "reliability_support.h"

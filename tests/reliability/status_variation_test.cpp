@@ -13,6 +13,7 @@
 #include <string>
 
 #include "attached_robot.h"
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "protocol/status_line.h"
 #include "pty_device.h"

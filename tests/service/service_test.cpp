@@ -176,7 +176,7 @@ TEST(Service, BannerDevicesAndPollFromTheCache) {
   ASSERT_TRUE(client.connected());
   const json banner = parse(client.read_line());
   EXPECT_EQ(banner, json::parse(R"({"class":"version","release":"1.0.0.3",)"
-                                R"("proto":{"major":1,"minor":0}})"));
+                                R"("proto":{"major":1,"minor":1}})"));
 
   const json devices = ask(client, {{"cmd", "devices"}, {"id", 1}});
   ASSERT_TRUE(devices["ok"].get<bool>()) << devices;
@@ -352,23 +352,24 @@ TEST(Service, BadInputGetsAnErrorAndTheConnectionStays) {
       {R"({"cmd":"poll","robot":"zz"})", "unknown_robot"},
       {R"({"cmd":"poll"})", "bad_request"},  // four robots: which one?
       {R"({"cmd":"poll","robot":5})", "bad_request"},
-      {R"({"cmd":"move","robot":"a","motor":8,"angle":90})", "bad_request"},
-      {R"({"cmd":"move","robot":"a","motor":255,"angle":90})", "bad_request"},
+      // The robot's limits: refused by the library, as every interface refuses them.
+      {R"({"cmd":"move","robot":"a","motor":8,"angle":90})", "invalid_argument"},
+      {R"({"cmd":"move","robot":"a","motor":255,"angle":90})", "invalid_argument"},
       {R"({"cmd":"move","robot":"a","motor":"2","angle":90})", "bad_request"},
       {R"({"cmd":"move","robot":"a","motor":2.5,"angle":90})", "bad_request"},
-      {R"({"cmd":"move","robot":"a","motor":2,"angle":181})", "bad_request"},
-      {R"({"cmd":"move","robot":"a","motor":2,"angle":90,"time_ms":10000})", "bad_request"},
+      {R"({"cmd":"move","robot":"a","motor":2,"angle":90,"time_ms":10000})", "invalid_argument"},
+      {R"({"cmd":"move","robot":"a","motor":2,"angle":2147483648})", "bad_request"},
       {R"({"cmd":"move","robot":"a","motor":18446744073709551615,"angle":1})", "bad_request"},
       {R"({"cmd":"pose","robot":"a","angles":[1,2,3]})", "bad_request"},
-      {R"({"cmd":"pose","robot":"a","angles":[1,2,3,4,5,6,-7]})", "bad_request"},
+      {R"({"cmd":"pose","robot":"a","angles":[1,2,3,4,5,6,"7"]})", "bad_request"},
       {R"({"cmd":"power","robot":"a","on":"yes"})", "bad_request"},
-      {R"({"cmd":"power","robot":"a","on":true,"value":499})", "bad_request"},
-      {R"({"cmd":"led","robot":"a","led":7,"on":true})", "bad_request"},
-      {R"({"cmd":"tone","robot":"a","first":-1,"second":5})", "bad_request"},
+      {R"({"cmd":"power","robot":"a","on":true,"value":499})", "invalid_argument"},
+      {R"({"cmd":"led","robot":"a","led":7,"on":true})", "invalid_argument"},
+      {R"({"cmd":"tone","robot":"a","first":-1,"second":5})", "invalid_argument"},
       {R"({"cmd":"say","robot":"a","text":"0123456789012345678901234567890123456789"})",
-       "bad_request"},
-      {R"({"cmd":"say","robot":"a","text":"two\rlines"})", "bad_request"},
-      {R"({"cmd":"speed","robot":"a","speed":49})", "bad_request"},
+       "invalid_argument"},
+      {R"({"cmd":"say","robot":"a","text":"two\rlines"})", "invalid_argument"},
+      {R"({"cmd":"speed","robot":"a","speed":49})", "invalid_argument"},
       {R"({"cmd":"query","robot":"a","query":"where"})", "bad_request"},
       {R"({"cmd":"watch","rate_hz":0})", "bad_request"},
       {R"({"cmd":"watch","rate_hz":51})", "bad_request"},
@@ -385,6 +386,7 @@ TEST(Service, BadInputGetsAnErrorAndTheConnectionStays) {
     EXPECT_EQ(reply["error"]["name"], name) << request << " -> " << reply;
     EXPECT_TRUE(reply["error"]["message"].is_string());
     EXPECT_TRUE(reply["error"]["code"].is_number_integer());
+    EXPECT_EQ(reply["error"]["sent"], false) << request;  // refused before reaching the robot
   }
   EXPECT_EQ(ask(client, {{"cmd", "move"}, {"robot", "a"}, {"motor", 2}, {"angle", 90}})["ok"],
             true);

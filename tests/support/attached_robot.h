@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "c_api_seams.h"
 #include "frame/library_state.h"
 #include "pty_device.h"
 #include "transport/serial.h"

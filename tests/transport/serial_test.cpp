@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "c_api_seams.h"
 #include "output_capture.h"
 #include "pty_device.h"
 #include "transport/serial.h"

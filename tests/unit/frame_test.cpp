@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "c_api_seams.h"
 #include "frame/diagnostics.h"
 #include "frame/library_state.h"
 #include "output_capture.h"

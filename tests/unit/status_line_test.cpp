@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "c_api_seams.h"
 #include "protocol/status_line.h"
 
 namespace tovlink {

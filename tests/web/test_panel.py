@@ -8,6 +8,7 @@ TOVLINK_WEB_ARTIFACTS.
 
 import functools
 import http.server
+import json
 import os
 import re
 import shutil
@@ -340,6 +341,37 @@ class Panel(unittest.TestCase):
         self.css("#query-ask").click()
         wait_until(lambda: "WHO,TovSim" in self.css("#query-replies").text, "the reply to `who`")
         self.full_page_screenshot("panel")
+
+
+    def test_8_sliders_and_leds_match_the_contract_table(self):
+        # The panel draws its controls from the daemon's `describe`; the
+        # contract's table of cases says what they must then be.
+        with open(required_environment("TOVLINK_CONFORMANCE_CASES"), encoding="utf-8") as file:
+            cases = json.load(file)["cases"]
+        self.wait_ready(ROBOT)
+        leds = [button.get_attribute("data-led")
+                for button in self.browser.find_elements(By.CSS_SELECTOR, "button.led")]
+        self.assertEqual(leds, ["1", "2", "3", "4", "5", "6"])
+        sliders = {slider.get_attribute("data-motor"): slider for slider in
+                   self.browser.find_elements(By.CSS_SELECTOR, 'input[type="range"][data-motor]')}
+        checked = set()
+        for case in cases:
+            args = case["args"]
+            with self.subTest(case=case["name"]):
+                if case["op"] == "led":
+                    # An LED the library knows has a button; one it refuses has none.
+                    (self.assertNotIn if "error" in case else self.assertIn)(str(args["led"]), leds)
+                    checked.add("led")
+                elif case["op"] == "move" and "range" in case.get("result", {}):
+                    # A clamped angle's range is the motor's slider's.
+                    slider = sliders[str(args["motor"])]
+                    self.assertEqual([int(slider.get_attribute("min")), int(slider.get_attribute("max"))],
+                                     case["result"]["range"])
+                    checked.add("range")
+                elif case["op"] == "move" and "error" in case and "time_ms" not in args:
+                    self.assertNotIn(str(args["motor"]), sliders)  # a motor the robot lacks
+                    checked.add("motor")
+        self.assertEqual(checked, {"led", "range", "motor"}, "the table lost the rows checked here")
 
 
 class TokenAndInProcessRobot(unittest.TestCase):

@@ -1,5 +1,5 @@
 // Robot access: the one interface every tool command goes through, with two
-// implementations — the library's C++ API on a port of our own (direct), and
+// implementations - the library's C++ API on a port of our own (direct), and
 // a client of the robot service tovlinkd on its Unix socket (daemon).
 #pragma once
 
@@ -17,12 +17,16 @@
 
 namespace tovlink::tool {
 
+// What the robot takes is the library's contract (tovlink/contract.hpp): the
+// tool words its help from it and leaves every refusal to the library (or to
+// the service, which forwards the library's), so the two paths agree.
 inline constexpr int motor_count = tovlink::motor_count;
 inline constexpr int all_motors = tovlink::all_motors;
-// The robot's LEDs are numbered 1-6 (eyes, mouth, chest, ears); see
-// sim/README.md for the model.
-inline constexpr int first_led = 1;
-inline constexpr int led_count = 6;
+
+// "0-9999", as help and reports write a range (ASCII: the man page too).
+inline std::string range_text(const tovlink::Range &range) {
+  return std::to_string(range.low) + "-" + std::to_string(range.high);
+}
 
 // Whether a failed command can have reached the robot.
 enum class reached { nothing, maybe };
@@ -57,7 +61,7 @@ struct move_report {
   int motor = 1;
   int angle = 90;
   int requested = 90;
-  tovlink::AngleRange range{0, 180};
+  tovlink::AngleRange range = tovlink::angle_range(1);
   bool clamped() const { return angle != requested; }
 };
 
@@ -82,8 +86,10 @@ class robot_access {
   virtual bool through_service() const = 0;
 
   virtual tovlink::Telemetry telemetry() = 0;
-  // motor 1-7; all_motors only with a time.
+  // One motor; the library refuses a motor it does not have.
   virtual move_report move(int motor, int angle, std::optional<int> time_ms) = 0;
+  // Every motor to one angle over time_ms, each clamped to its own range.
+  virtual pose_report move_all(int angle, int time_ms) = 0;
   virtual pose_report pose(const std::array<int, motor_count> &angles,
                            std::optional<int> time_ms) = 0;
   virtual void power(bool on, int value) = 0;

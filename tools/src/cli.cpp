@@ -3,37 +3,39 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tovlink::tool {
 namespace {
 
-std::optional<long long> parse_whole(std::string_view text) {
-  long long value = 0;
+std::optional<int> parse_whole(std::string_view text) {
+  int value = 0;
   const auto *end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
   if (text.empty() || error != std::errc{} || stop != end) return std::nullopt;
   return value;
 }
 
-// A whole number in [low, high], with the error naming what it is, e.g.
-// "motor must be 1–7 (got 9)".
-CLI::Validator whole_in(long long low, long long high, const std::string &what,
-                        bool allow_all = false) {
-  const auto range = std::to_string(low) + "–" + std::to_string(high);
+// A robot argument is checked for being a whole number, nothing more: what
+// the robot takes is the library's to decide, and it refuses with the same
+// words directly and through the service.
+CLI::Validator whole_number(const std::string &what, bool allow_all = false) {
   return CLI::Validator(
       [=](std::string &input) -> std::string {
         if (allow_all && input == "all") return {};
-        const auto value = parse_whole(input);
-        if (!value || *value < low || *value > high) {
-          return what + " must be " + range + (allow_all ? " or all" : "") + " (got '" + input +
-                 "')";
+        if (!parse_whole(input)) {
+          return what + " must be a whole number" + (allow_all ? " or all" : "") + " (got '" +
+                 input + "')";
         }
         return {};
       },
-      allow_all ? range + "|all" : range);
+      allow_all ? "N|all" : "N");
 }
 
 CLI::Validator at_least(long long low, const std::string &what) {
@@ -46,6 +48,103 @@ CLI::Validator at_least(long long low, const std::string &what) {
         return {};
       },
       ">=" + std::to_string(low));
+}
+
+// Help text broken into lines that fit the description column of an
+// 80-column terminal.
+std::string wrapped(std::string_view text) {
+  constexpr std::size_t width = 56;
+  std::string lines;
+  std::size_t line_length = 0;
+  while (!text.empty()) {
+    const auto space = text.find(' ');
+    const auto word = text.substr(0, space);
+    text = space == std::string_view::npos ? std::string_view{} : text.substr(space + 1);
+    if (line_length > 0 && line_length + 1 + word.size() > width) {
+      lines += '\n';
+      line_length = 0;
+    } else if (line_length > 0) {
+      lines += ' ';
+      ++line_length;
+    }
+    lines += word;
+    line_length += word.size();
+  }
+  return lines;
+}
+
+// "motors 1, 4, 7 take 0-180; motors 2, 3, 5, 6 take 55-125"
+std::string motor_ranges_text() {
+  std::vector<std::pair<tovlink::Range, std::string>> groups;
+  for (int motor = 1; motor <= motor_count; ++motor) {
+    const auto range = tovlink::angle_range(motor);
+    const auto group = std::find_if(groups.begin(), groups.end(),
+                                    [&](const auto &known) { return known.first == range; });
+    if (group == groups.end()) {
+      groups.emplace_back(range, std::to_string(motor));
+    } else {
+      group->second += ", " + std::to_string(motor);
+    }
+  }
+  std::string text;
+  for (const auto &[range, motors] : groups) {
+    text += (text.empty() ? "motors " : "; motors ") + motors + " take " + range_text(range);
+  }
+  return text;
+}
+
+// "at least 500" for a range open at the top, else "500-9999".
+std::string value_range_text(const tovlink::Range &range) {
+  if (range.high == std::numeric_limits<std::int32_t>::max()) {
+    return "at least " + std::to_string(range.low);
+  }
+  return range_text(range);
+}
+
+// "1 left eye, 2 right eye, ..."
+std::string led_names_text() {
+  std::string text;
+  for (const auto &led : tovlink::leds) {
+    text += (text.empty() ? "" : ", ") + std::to_string(led.number) + " " + std::string{led.name};
+  }
+  return text;
+}
+
+// What each text query is for, in the help; the name and the line it sends
+// are the contract's.
+std::string_view query_about(tovlink::Query query) {
+  switch (query) {
+    case tovlink::Query::who:
+      return "Identification";
+    case tovlink::Query::motor_power:
+      return "Motor power and its value";
+    case tovlink::Query::motor_power_set:
+      return "Store the power limit and show it";
+    case tovlink::Query::init:
+      return "Initial settings";
+    case tovlink::Query::info:
+      return "Information";
+    case tovlink::Query::init_mic_range:
+      return "Initial microphone range";
+    case tovlink::Query::init_power_limit:
+      return "Initial power limit";
+    case tovlink::Query::position:
+      return "Positions as text";
+  }
+  return "The robot's reply";
+}
+
+// The shorter names two queries had in the tool before it took the
+// contract's; kept so scripts go on working.
+std::string_view former_name(tovlink::Query query) {
+  switch (query) {
+    case tovlink::Query::init_mic_range:
+      return "mic-range";
+    case tovlink::Query::init_power_limit:
+      return "power-limit";
+    default:
+      return {};
+  }
 }
 
 // Help lists an option with its value's name only ("--port NAME"): ranges,
@@ -84,9 +183,10 @@ struct cli {
   }
 
   void add_time(CLI::App *sub) {
-    sub->add_option("--time", req.time_ms, "Move over MS milliseconds (0–9999)")
+    sub->add_option("--time", req.time_ms,
+                    "Move over MS milliseconds (" + range_text(tovlink::move_time_range) + ")")
         ->type_name("MS")
-        ->check(whole_in(0, max_time_ms, "time"));
+        ->check(whole_number("time"));
   }
 
   void add_connection_options() {
@@ -122,66 +222,78 @@ struct cli {
     app.add_flag("-v,--verbose", req.verbose, "Show the library's diagnostic lines");
 
     leaf(app, "status", "Every telemetry value, as a table");
-    leaf(app, "who", "Identification (robot's reply to #800)");
-    leaf(app, "info", "Information (#805)");
-    leaf(app, "init", "Initial settings (#804)");
-    leaf(app, "mic-range", "Initial microphone range (#806)");
-    leaf(app, "power-limit", "Initial power limit (#807)");
-    leaf(app, "position", "Positions as text (#142)");
+    for (const auto &query : tovlink::queries) {
+      auto *sub =
+          leaf(app, std::string{query.name},
+               std::string{query_about(query.query)} + " (" + std::string{query.line} + ")");
+      if (const auto former = former_name(query.query); !former.empty()) {
+        sub->alias(std::string{former});
+      }
+    }
 
     auto *move = leaf(app, "move", "Move one motor (or all) to an angle");
-    move->add_option("MOTOR", motor_text, "Motor 1–7, or all")
+    move->add_option("MOTOR", motor_text, "Motor 1-" + std::to_string(motor_count) + ", or all")
         ->required()
-        ->check(whole_in(1, motor_count, "motor", true));
-    move->add_option("ANGLE", req.angle, "Angle 0–180 (motors 2, 3, 5, 6 are held to 55–125)")
+        ->check(whole_number("motor", true));
+    move->add_option("ANGLE", req.angle,
+                     wrapped("Angle, clamped to the motor's range: " + motor_ranges_text()))
         ->required()
-        ->check(whole_in(0, 180, "angle"));
+        ->check(whole_number("angle"));
     add_time(move);
 
-    auto *pose = leaf(app, "pose", "Move all seven motors at once");
-    pose->add_option("ANGLES", angles, "Seven angles 0–180, motor 1 first")
+    auto *pose = leaf(app, "pose", "Move every motor at once, each to its own angle");
+    pose->add_option("ANGLES", angles,
+                     wrapped(std::to_string(motor_count) +
+                             " angles, motor 1 first, each clamped to its motor's range"))
         ->required()
         ->expected(motor_count)
-        ->check(whole_in(0, 180, "angle"));
+        ->check(whole_number("angle"));
     add_time(pose);
 
     auto *power = command(app, "power", "Motor power on or off");
     power->require_subcommand(1);
     auto *power_on = leaf(*power, "on", "Power the motors");
-    power_on->add_option("VALUE", req.power_value, "Power value, at least 500 (default 1000)")
-        ->check(at_least(min_power_value, "power value"));
+    power_on
+        ->add_option("VALUE", req.power_value,
+                     "Power value, " + value_range_text(tovlink::power_value_range) + " (default " +
+                         std::to_string(tovlink::default_power_value) + ")")
+        ->check(whole_number("power value"));
     leaf(*power, "off", "Power the motors off");
 
-    auto *led = command(app, "led", "Switch an LED on or off (LEDs 1–6)");
+    auto *led = command(app, "led",
+                        "Switch an LED on or off (LEDs " + range_text(tovlink::led_range) + ")");
     led->require_subcommand(1);
     for (const auto *state : {"on", "off"}) {
       leaf(*led, state, std::string{"Switch LED N "} + state)
-          ->add_option("N", req.led, "LED 1–6: eyes 1 2, mouth 3, chest 4, ears 5 6")
+          ->add_option("N", req.led,
+                       wrapped("LED " + range_text(tovlink::led_range) + ": " + led_names_text()))
           ->required()
-          ->check(whole_in(first_led, first_led + led_count - 1, "LED"));
+          ->check(whole_number("LED"));
     }
 
     auto *sound = leaf(app, "sound", "Play a tone (the virtual robot takes A as Hz, B as ms)");
-    sound->add_option("A", req.first, "First value, 0–99999")
+    sound->add_option("A", req.first, "First value, " + range_text(tovlink::tone_first_range))
         ->required()
-        ->check(whole_in(0, 99999, "A"));
-    sound->add_option("B", req.second, "Second value, 0–9999")
+        ->check(whole_number("A"));
+    sound->add_option("B", req.second, "Second value, " + range_text(tovlink::tone_second_range))
         ->required()
-        ->check(whole_in(0, 9999, "B"));
+        ->check(whole_number("B"));
 
-    auto *say = leaf(app, "say", "Speak a text of at most 39 bytes");
+    auto *say = leaf(app, "say",
+                     "Speak a text of at most " + std::to_string(tovlink::max_speech_bytes) +
+                         " bytes, without line ends");
     say->add_option("TEXT", words, "Words to speak")->required();
 
     auto *speed = leaf(app, "speed", "Speech speed");
-    speed->add_option("N", req.speed, "Speed 50–300")
+    speed->add_option("N", req.speed, "Speed " + range_text(tovlink::speech_speed_range))
         ->required()
-        ->check(whole_in(50, 300, "speed"));
+        ->check(whole_number("speed"));
 
     leaf(app, "version", "Versions of the tool and the library (no robot needed)");
     leaf(app, "devices", "The service's robots (or the port opened directly)");
 
     auto *monitor = leaf(app, "monitor", "Live telemetry until Ctrl-C");
-    monitor->add_option("--rate", req.rate_hz, "Samples per second, 0.1–20 (default 2)")
+    monitor->add_option("--rate", req.rate_hz, "Samples per second, 0.1-20 (default 2)")
         ->type_name("HZ")
         ->check(CLI::Range(0.1, 20.0));
     monitor->add_option("--count", req.samples, "Stop after N samples")
@@ -199,8 +311,9 @@ struct cli {
         "\n"
         "Results go to standard output (one JSON object per command with --json),\n"
         "messages and errors to standard error. Exit status: 0 success, 1 the robot, the\n"
-        "service or the connection failed, 2 bad command line, 3 the robot was\n"
-        "disconnected, 130 interrupted. `tovlink COMMAND --help` describes a command.");
+        "service or the connection failed, 2 bad command line or an argument the robot\n"
+        "does not take, 3 the robot was disconnected, 130 interrupted.\n"
+        "`tovlink COMMAND --help` describes a command.");
   }
 
   // "power on", "led off", "status", ...
@@ -260,7 +373,7 @@ std::string required_message(const CLI::App &app, const CLI::RequiredError &erro
 std::string check_request(cli &c) {
   auto &req = c.req;
   if (req.command == "move") {
-    req.motor = c.motor_text == "all" ? all_motors : std::stoi(c.motor_text);
+    req.motor = c.motor_text == "all" ? all_motors : parse_whole(c.motor_text).value_or(0);
   }
   if (c.connection.simulated && !c.connection.port.empty()) {
     return "--sim and --port name two robots: give one";
@@ -268,10 +381,6 @@ std::string check_request(cli &c) {
   if (req.command == "pose") std::copy(c.angles.begin(), c.angles.end(), req.angles.begin());
   if (req.command == "say") {
     for (const auto &word : c.words) req.text += (req.text.empty() ? "" : " ") + word;
-    if (req.text.size() > static_cast<std::size_t>(max_speech_bytes)) {
-      return "invalid argument: TEXT: text must be at most 39 bytes (got " +
-             std::to_string(req.text.size()) + ")";
-    }
   }
   return {};
 }

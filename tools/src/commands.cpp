@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "messages.hpp"
-#include "tovlink.h"
 
 #ifndef TOVLINK_TOOL_VERSION
 #define TOVLINK_TOOL_VERSION "0"
@@ -117,18 +116,11 @@ std::string printable(std::string_view text) {
   return shown;
 }
 
+// The text queries are commands named as the contract names them.
 std::optional<tovlink::Query> query_for(std::string_view command) {
-  if (command == "who") return tovlink::Query::who;
-  if (command == "info") return tovlink::Query::info;
-  if (command == "init") return tovlink::Query::init;
-  if (command == "mic-range") return tovlink::Query::init_mic_range;
-  if (command == "power-limit") return tovlink::Query::init_power_limit;
-  if (command == "position") return tovlink::Query::position;
-  return std::nullopt;
-}
-
-std::string range_text(const tovlink::AngleRange &range) {
-  return std::to_string(range.low) + "-" + std::to_string(range.high);
+  tovlink::Query query{};
+  if (!tovlink::query_from_name(command, query)) return std::nullopt;
+  return query;
 }
 
 std::string over_text(const std::optional<int> &time_ms) {
@@ -172,31 +164,39 @@ int run_status(robot_access &robot, const reporter &out) {
   return out.done(telemetry_json(t));
 }
 
-int run_move(const request &req, robot_access &robot, const reporter &out) {
-  if (req.motor == all_motors && !req.time_ms) {
-    // The robot has no "all motors at once" move: a pose of seven equal angles.
+// Every motor to one angle, each held to its own range: seven angles sent,
+// timed or not, and reported as a pose is.
+int run_move_all(const request &req, robot_access &robot, const reporter &out) {
+  pose_report report;
+  if (req.time_ms) {
+    report = robot.move_all(req.angle, *req.time_ms);
+  } else {
+    // The robot has no untimed move of every motor: a pose of seven equal angles.
     std::array<int, motor_count> angles{};
     angles.fill(req.angle);
-    const auto report = robot.pose(angles, std::nullopt);
-    out.say("all motors to " + std::to_string(req.angle) + clamped_text(report));
-    return out.done({{"motor", "all"},
-                     {"angle", req.angle},
-                     {"angles", report.angles},
-                     {"clamped", clamped_flags(report)},
-                     {"time_ms", nullptr}});
+    report = robot.pose(angles, std::nullopt);
   }
+  out.say("all motors to " + std::to_string(req.angle) + over_text(req.time_ms) +
+          clamped_text(report));
+  return out.done({{"motor", "all"},
+                   {"angle", req.angle},
+                   {"angles", report.angles},
+                   {"clamped", clamped_flags(report)},
+                   {"time_ms", time_json(req.time_ms)}});
+}
+
+int run_move(const request &req, robot_access &robot, const reporter &out) {
+  if (req.motor == all_motors) return run_move_all(req, robot, out);
   const auto report = robot.move(req.motor, req.angle, req.time_ms);
-  const auto name =
-      req.motor == all_motors ? std::string{"all motors"} : "motor " + std::to_string(req.motor);
+  const auto name = "motor " + std::to_string(req.motor);
   std::string line = name + " to " + std::to_string(report.angle) + over_text(req.time_ms);
   if (report.clamped()) {
-    line += " (asked " + std::to_string(report.requested) + "; " +
-            (req.motor == all_motors ? std::string{"motors"} : name) + " take" +
-            (req.motor == all_motors ? "" : "s") + " " + range_text(report.range) + ")";
+    line += " (asked " + std::to_string(report.requested) + "; " + name + " takes " +
+            range_text(report.range) + ")";
   }
   out.say(line);
   ordered_json fields;
-  fields["motor"] = req.motor == all_motors ? ordered_json("all") : ordered_json(req.motor);
+  fields["motor"] = req.motor;
   fields["angle"] = report.angle;
   fields["requested"] = report.requested;
   fields["clamped"] = report.clamped();
@@ -374,7 +374,7 @@ int run_demo(robot_access &robot, const reporter &out) {
   tovlink::Telemetry after;
   const std::vector<demo_step> steps{
       {"read telemetry", [&] { before = robot.telemetry(); }},
-      {"power the motors", [&] { robot.power(true, default_power_value); }},
+      {"power the motors", [&] { robot.power(true, tovlink::default_power_value); }},
       {"wave an arm",
        [&] { wave_arm(robot, before.positions[static_cast<std::size_t>(demo_arm - 1)]); }},
       {"speak", [&] { robot.say(demo_greeting); }},
@@ -441,25 +441,36 @@ int report_failure(const std::string &command, bool json, const failure &error, 
     const auto code = error.code() < 0
                           ? static_cast<long long>(static_cast<std::uint32_t>(error.code()))
                           : error.code();
-    ordered_json line{{"command", command}, {"ok", false},
-                      {"code", code},       {"name", error.name()},
-                      {"error", message},   {"sent", error.sent() == reached::maybe}};
+    // "message" is the failure's own text, the same as every interface of
+    // the library words it; "error" is the line shown above.
+    ordered_json line{{"command", command},
+                      {"ok", false},
+                      {"code", code},
+                      {"name", error.name()},
+                      {"message", error.what()},
+                      {"error", message},
+                      {"sent", error.sent() == reached::maybe}};
     std::fprintf(io.out(), "%s\n", json_line(line).c_str());
     std::fflush(io.out());
   }
   if (error.link_lost()) return exit_disconnected;
   if (error.name() == "cancelled") return exit_interrupted;
+  // A refused argument is a mistake on the command line, wherever it was
+  // found: the same status as one the parser caught.
+  if (error.name() == tovlink::error_name(tovlink::errc::invalid_argument)) return exit_usage;
   return exit_failure;
 }
 
 int run_local(const request &req, const console &io) {
   const reporter out{io, req.command, req.json};
-  std::array<char, 32> library{};
-  if (tovlin_get_lib_ver(library.data(), library.size()) != TOVLINK_OK) {
+  std::string library;
+  try {
+    library = tovlink::library_version();
+  } catch (const tovlink::Error &) {
     return out.fail(failure{"cannot read the library version", -1, "version", reached::nothing});
   }
-  out.say(std::string{"tovlink "} + TOVLINK_TOOL_VERSION + ", library " + library.data());
-  return out.done({{"tool", TOVLINK_TOOL_VERSION}, {"library", library.data()}});
+  out.say(std::string{"tovlink "} + TOVLINK_TOOL_VERSION + ", library " + library);
+  return out.done({{"tool", TOVLINK_TOOL_VERSION}, {"library", library}});
 }
 
 int run_on_robot(const request &req, robot_access &robot, const console &io) {

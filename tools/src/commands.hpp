@@ -11,12 +11,8 @@
 
 namespace tovlink::tool {
 
-inline constexpr int default_power_value = 1000;
-inline constexpr int min_power_value = 500;
-inline constexpr int max_time_ms = 9999;
-inline constexpr int max_speech_bytes = 39;
-
-// Exit statuses, the same in every mode (tools/README.md).
+// Exit statuses, the same in every mode (tools/README.md).  A bad command
+// line and an argument the library refuses are both exit_usage.
 inline constexpr int exit_ok = 0;
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
@@ -32,8 +28,8 @@ struct request {
   int angle = 90;
   std::optional<int> time_ms;
   std::array<int, motor_count> angles{};
-  int power_value = default_power_value;
-  int led = first_led;
+  int power_value = tovlink::default_power_value;
+  int led = tovlink::first_led;
   int first = 0;
   int second = 0;
   std::string text;

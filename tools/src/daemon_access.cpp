@@ -122,18 +122,11 @@ int connect_unix(const std::string &path) {
   return fd;
 }
 
-// Whether a failed command can have reached the robot: the service says so
-// when it knows; its own refusals come before the robot is touched.
+// Whether a failed command can have reached the robot, as the service
+// reports it.  A service too old to say leaves it open: it may have.
 reached reached_from(const json &error) {
-  if (const auto sent = error.find("sent"); sent != error.end() && sent->is_boolean()) {
-    return sent->get<bool>() ? reached::maybe : reached::nothing;
-  }
-  const auto name = error.value("name", std::string{});
-  for (const auto *refusal :
-       {"bad_request", "unknown_command", "unknown_robot", "robot_not_ready", "too_large",
-        "unauthorized", "invalid_argument", "not_connected", "link_lost"}) {
-    if (name == refusal) return reached::nothing;
-  }
+  const auto sent = error.find("sent");
+  if (sent != error.end() && sent->is_boolean() && !sent->get<bool>()) return reached::nothing;
   return reached::maybe;
 }
 
@@ -190,6 +183,20 @@ class daemon_robot final : public robot_access {
     report.range = tovlink::angle_range(motor);
     if (const auto range = result.value("range", std::vector<int>{}); range.size() == 2) {
       report.range = {range[0], range[1]};
+    }
+    return report;
+  }
+
+  pose_report move_all(int angle, int time_ms) override {
+    const auto result =
+        call("move", {{"motor", all_motors}, {"angle", angle}, {"time_ms", time_ms}});
+    pose_report report;
+    report.requested.fill(angle);
+    // A service from before the seven-angle move sent the one angle to every motor.
+    report.angles.fill(result.value("angle", angle));
+    const auto sent = result.value("angles", std::vector<int>{});
+    for (std::size_t i = 0; i < report.angles.size() && i < sent.size(); ++i) {
+      report.angles[i] = sent[i];
     }
     return report;
   }

@@ -78,6 +78,13 @@ class direct_robot final : public robot_access {
     return report;
   }
 
+  pose_report move_all(int angle, int time_ms) override {
+    pose_report report;
+    report.requested.fill(angle);
+    report.angles = guarded([&] { return robot_->move_all(angle, milliseconds{time_ms}); });
+    return report;
+  }
+
   pose_report pose(const std::array<int, motor_count> &angles,
                    std::optional<int> time_ms) override {
     pose_report report;

@@ -8,25 +8,6 @@
 namespace tovlink::tool {
 namespace {
 
-constexpr std::array<std::pair<tovlink::errc, std::string_view>, 16> errc_names{{
-    {tovlink::errc::not_connected, "not_connected"},
-    {tovlink::errc::invalid_argument, "invalid_argument"},
-    {tovlink::errc::exchange_failed, "exchange_failed"},
-    {tovlink::errc::connect_reset_send, "connect_reset_send"},
-    {tovlink::errc::connect_peer_send, "connect_peer_send"},
-    {tovlink::errc::connect_peer_reply, "connect_peer_reply"},
-    {tovlink::errc::connect_link_send, "connect_link_send"},
-    {tovlink::errc::connect_link_reply, "connect_link_reply"},
-    {tovlink::errc::connect_info_send, "connect_info_send"},
-    {tovlink::errc::port_open, "port_open"},
-    {tovlink::errc::send_null, "send_null"},
-    {tovlink::errc::send_queue, "send_queue"},
-    {tovlink::errc::receive_timeout, "receive_timeout"},
-    {tovlink::errc::link_lost, "link_lost"},
-    {tovlink::errc::cancelled, "cancelled"},
-    {tovlink::errc::bad_reply, "bad_reply"},
-}};
-
 // What the adapter dialogue step that failed means, for a failed connect.
 std::string_view connect_step(tovlink::errc code) {
   switch (code) {
@@ -74,13 +55,6 @@ bool mentions(std::string_view text, std::string_view word) {
 
 }  // namespace
 
-std::string_view errc_name(tovlink::errc code) {
-  for (const auto &[value, name] : errc_names) {
-    if (value == code) return name;
-  }
-  return "error";
-}
-
 failure failure_from(const tovlink::Error &error, const std::string &context) {
   const auto code = error.value();
   std::string message = error.what();
@@ -100,7 +74,7 @@ failure failure_from(const tovlink::Error &error, const std::string &context) {
       message += step.empty() ? std::string{error.what()} : std::string{step};
     }
   }
-  return failure{message, static_cast<int>(code), std::string{errc_name(code)},
+  return failure{message, static_cast<int>(code), std::string{tovlink::error_name(code)},
                  error.sent() ? reached::maybe : reached::nothing,
                  code == tovlink::errc::link_lost};
 }

@@ -9,9 +9,6 @@
 
 namespace tovlink::tool {
 
-// The errc's name as the service spells it ("receive_timeout", "link_lost").
-std::string_view errc_name(tovlink::errc code);
-
 // A failure from the C++ API's error.  `context` replaces what() for a
 // connect, whose what() may not say which port.
 failure failure_from(const tovlink::Error &error, const std::string &context = {});

@@ -4,19 +4,29 @@
 import { Connection, CommandError, socketUrl } from './connection.js';
 import { History } from './plots.js';
 import { RobotView } from './robot-view.js';
+import { RobotContract } from './robot.js';
 
 const WATCH_RATE_HZ = 10;
 const FAILURES_KEPT = 50;
 const TOAST_MS = 6000;
 
-// What the panel knows about the daemon's robots. Events: 'list' when the
-// set of robots changes, 'robot' {name, what: 'state'|'telemetry'}.
+// What the panel knows about the daemon's robots and what they accept.
+// Events: 'list' when the set of robots changes, 'contract' when the daemon
+// described the robot differently, 'robot' {name, what: 'state'|'telemetry'}.
 class Store extends EventTarget {
   constructor() {
     super();
     this.robots = new Map();
     this.histories = new Map();
     this.online = false;
+    this.contract = null;
+  }
+
+  setContract(document) {
+    const contract = new RobotContract(document);
+    if (contract.sameAs(this.contract)) return;
+    this.contract = contract;
+    this.dispatchEvent(new CustomEvent('contract'));
   }
 
   historyOf(name) {
@@ -156,6 +166,9 @@ const connection = new Connection(socketUrl(window.location), {
   async onOpen(version) {
     linkStatus.title = `tovlinkd ${version.release ?? ''}, protocol ${version.proto?.major}.${version.proto?.minor}`;
     store.online = true;
+    // The robot's limits, LEDs and queries, as the daemon's library has them.
+    const contract = await command(null, 'describe', {}, 'Describe the robot');
+    if (contract) store.setContract(contract);
     const devices = await command(null, 'devices', {}, 'List the robots');
     if (devices) store.setRobots(devices.robots ?? []);
     await command(null, 'watch', { enable: true, rate_hz: WATCH_RATE_HZ }, 'Watch the robots');
@@ -250,11 +263,14 @@ function route({ focus = true } = {}) {
   if (focus) view.focus({ preventScroll: true });
 }
 
-// A robot view may be built before the daemon's list arrives (its port and
-// kind come from the list): build it again then.
-store.addEventListener('list', () => {
-  if (current instanceof RobotView) route({ focus: false });
-});
+// A robot view may be built before the daemon's list or its description of
+// the robot arrive (its port and kind come from the list, its controls from
+// the description): build it again then.
+for (const event of ['list', 'contract']) {
+  store.addEventListener(event, () => {
+    if (current instanceof RobotView) route({ focus: false });
+  });
+}
 window.addEventListener('hashchange', route);
 route();
 connection.start();

@@ -1,8 +1,6 @@
 // One robot's page: its state, servos, readings, plots and controls.
 
-import {
-  LED_COUNT, MOTOR_POWER_MIN, QUERIES, SPEECH_MAX_BYTES, SPEECH_SPEED_RANGE, utf8Length,
-} from './robot.js';
+import { utf8Length } from './robot.js';
 import { ServoPanel } from './servos.js';
 import { TelemetryPlots } from './plots.js';
 
@@ -30,14 +28,17 @@ function numberField(label, attributes) {
 }
 
 export class RobotView {
-  // store: the panel's robots (app.js); command(robot, cmd, args, what)
-  // resolves with the result or null after the failure has been reported.
+  // store: the panel's robots and the robot contract (app.js); command(robot,
+  // cmd, args, what) resolves with the result or null after the failure has
+  // been reported. The controls follow store.contract: until the daemon has
+  // described it, the view waits (app.js builds it again then).
   constructor(root, name, store, command) {
     this.root = root;
     this.name = name;
     this.store = store;
+    this.contract = store.contract;
     this.command = (cmd, args, what) => command(name, cmd, args, what);
-    this.leds = new Array(LED_COUNT).fill(false);
+    this.leds = new Map();
     this.build();
     this.onRobot = (event) => {
       if (event.detail.name === this.name) this.refresh(event.detail.what);
@@ -63,15 +64,19 @@ export class RobotView {
     this.controls.append(element('legend', { className: 'visually-hidden' }, 'Robot controls'));
 
     const servoGrid = element('div', { className: 'servo-grid' });
-    this.servos = new ServoPanel(servoGrid, (motor, angle) =>
-      this.command('move', { motor, angle }, `Move motor ${motor} to ${angle}°`));
-
-    this.controls.append(
-      section('Servos', 'servos', servoGrid),
-      this.buildPower(),
-      this.buildLeds(),
-      this.buildSound(),
-      this.buildQueries());
+    this.servos = null;
+    if (this.contract) {
+      this.servos = new ServoPanel(servoGrid, this.contract, (motor, angle) =>
+        this.command('move', { motor, angle }, `Move motor ${motor} to ${angle}°`));
+      this.controls.append(
+        section('Servos', 'servos', servoGrid),
+        this.buildPower(),
+        this.buildLeds(),
+        this.buildSound(),
+        this.buildQueries());
+    } else {
+      this.controls.append(element('p', { className: 'waiting' }, 'Waiting for the daemon to describe the robot…'));
+    }
 
     this.readings = {};
     const readingList = element('dl', { className: 'readings-list' });
@@ -96,7 +101,10 @@ export class RobotView {
   }
 
   buildPower() {
-    const { input: value, field } = numberField('Value', { min: String(MOTOR_POWER_MIN), value: String(MOTOR_POWER_MIN), step: '10', id: 'power-value' });
+    const [low, high] = this.contract.powerValueRange;
+    const { input: value, field } = numberField('Value', {
+      min: String(low), max: String(high), value: String(this.contract.defaultPowerValue), step: '10', id: 'power-value',
+    });
     const on = element('button', { type: 'button', id: 'power-on' }, 'Power on');
     const off = element('button', { type: 'button', id: 'power-off' }, 'Power off');
     const start = element('button', { type: 'button', id: 'motor-start' }, 'Start motors');
@@ -112,13 +120,16 @@ export class RobotView {
   buildLeds() {
     this.ledButtons = [];
     const row = element('div', { className: 'row' });
-    for (let led = 1; led <= LED_COUNT; led += 1) {
-      const button = element('button', { type: 'button', className: 'led', 'aria-pressed': 'false', dataset: { led: String(led) } }, `LED ${led}`);
+    for (const { number: led, name } of this.contract.leds) {
+      this.leds.set(led, false);
+      const button = element('button', {
+        type: 'button', className: 'led', title: name, 'aria-pressed': 'false', dataset: { led: String(led) },
+      }, `LED ${led}`);
       button.addEventListener('click', async () => {
-        const on = !this.leds[led - 1];
+        const on = !this.leds.get(led);
         const result = await this.command('led', { led, on }, `LED ${led} ${on ? 'on' : 'off'}`);
         if (result !== null) {
-          this.leds[led - 1] = on;
+          this.leds.set(led, on);
           button.setAttribute('aria-pressed', String(on));
         }
       });
@@ -129,8 +140,9 @@ export class RobotView {
   }
 
   buildSound() {
-    const { input: first, field: firstField } = numberField('Tone (Hz)', { value: '440', min: '0', id: 'tone-first' });
-    const { input: second, field: secondField } = numberField('Length (ms)', { value: '200', min: '0', id: 'tone-second' });
+    const limits = ([low, high]) => ({ min: String(low), max: String(high) });
+    const { input: first, field: firstField } = numberField('Tone (Hz)', { value: '440', ...limits(this.contract.toneFirstRange), id: 'tone-first' });
+    const { input: second, field: secondField } = numberField('Length (ms)', { value: '200', ...limits(this.contract.toneSecondRange), id: 'tone-second' });
     const tone = element('button', { type: 'button', id: 'tone-play' }, 'Play tone');
     tone.addEventListener('click', () => {
       const args = { first: Number(first.value), second: Number(second.value) };
@@ -138,14 +150,15 @@ export class RobotView {
     });
 
     const text = element('input', { type: 'text', id: 'say-text', autocomplete: 'off', spellcheck: false });
-    const counter = element('span', { className: 'counter', id: 'say-count', 'aria-live': 'polite' }, `0/${SPEECH_MAX_BYTES} bytes`);
+    const maxBytes = this.contract.speechMaxBytes;
+    const counter = element('span', { className: 'counter', id: 'say-count', 'aria-live': 'polite' }, `0/${maxBytes} bytes`);
     const say = element('button', { type: 'submit', id: 'say' }, 'Say');
     const sayForm = element('form', { className: 'row say' },
       element('label', { className: 'field grow' }, element('span', {}, 'Text to say'), text), say, counter);
     text.addEventListener('input', () => {
       const bytes = utf8Length(text.value);
-      counter.textContent = `${bytes}/${SPEECH_MAX_BYTES} bytes`;
-      const tooLong = bytes > SPEECH_MAX_BYTES;
+      counter.textContent = `${bytes}/${maxBytes} bytes`;
+      const tooLong = bytes > maxBytes;
       counter.classList.toggle('over', tooLong);
       text.setAttribute('aria-invalid', String(tooLong));
       say.disabled = tooLong;
@@ -155,8 +168,7 @@ export class RobotView {
       this.command('say', { text: text.value }, `Say "${text.value}"`);
     });
 
-    const [low, high] = SPEECH_SPEED_RANGE;
-    const { input: speed, field: speedField } = numberField('Speech speed', { value: '100', min: String(low), max: String(high), id: 'speech-speed' });
+    const { input: speed, field: speedField } = numberField('Speech speed', { value: '100', ...limits(this.contract.speechSpeedRange), id: 'speech-speed' });
     const setSpeed = element('button', { type: 'button', id: 'speech-speed-set' }, 'Set speed');
     setSpeed.addEventListener('click', () => {
       const value = Number(speed.value);
@@ -170,7 +182,8 @@ export class RobotView {
   }
 
   buildQueries() {
-    const select = element('select', { id: 'query-name' }, ...QUERIES.map((query) => element('option', { value: query }, query)));
+    const select = element('select', { id: 'query-name' },
+      ...this.contract.queryNames.map((query) => element('option', { value: query }, query)));
     const ask = element('button', { type: 'submit', id: 'query-ask' }, 'Ask');
     this.queryReplies = element('ol', { className: 'query-replies', id: 'query-replies', 'aria-live': 'polite' });
     const form = element('form', { className: 'row' },
@@ -200,7 +213,7 @@ export class RobotView {
     if (what === 'all' || what === 'state') this.showState(robot);
     if ((what === 'all' || what === 'telemetry') && robot?.telemetry) {
       const telemetry = robot.telemetry;
-      this.servos.showPositions(telemetry.positions);
+      this.servos?.showPositions(telemetry.positions);
       this.readings.battery.textContent = `${telemetry.battery} mV`;
       this.readings.sensor.textContent = String(telemetry.sensor);
       this.readings.mic.textContent = String(telemetry.mic);
@@ -231,7 +244,7 @@ export class RobotView {
   destroy() {
     this.store.removeEventListener('robot', this.onRobot);
     clearInterval(this.ageTimer);
-    this.servos.destroy();
+    this.servos?.destroy();
     this.plots.destroy();
   }
 }

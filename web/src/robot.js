@@ -1,23 +1,34 @@
 // What the panel knows about the robot itself: its servos' ranges, its LEDs,
-// the text queries, and the limits the daemon checks too.
+// the text queries and the limits of its commands all come from the daemon's
+// `describe`, the library's own account of what the robot accepts. Nothing
+// of it is written down here, so the panel cannot drift from the library.
 
-export const MOTOR_COUNT = 7;
-export const LED_COUNT = 4;
+export class RobotContract {
+  // document: the result of `describe` (its fields: docs/protocol.md).
+  constructor(document) {
+    this.document = document;
+    const { motors, leds, tone, speech, queries } = document;
+    this.motorCount = motors.count;
+    this.angleRanges = motors.angle_ranges;
+    this.powerValueRange = motors.power_value;
+    this.defaultPowerValue = motors.default_power_value;
+    this.leds = leds;  // [{number, name}]
+    this.toneFirstRange = tone.first;
+    this.toneSecondRange = tone.second;
+    this.speechMaxBytes = speech.max_bytes;
+    this.speechSpeedRange = speech.speed;
+    this.queryNames = queries.map((query) => query.name);
+  }
 
-// Motors 2, 3, 5 and 6 are narrowed to 55-125 (the library clamps them);
-// 1, 4 and 7 take the full 0-180.
-export function motorRange(motor) {
-  return [2, 3, 5, 6].includes(motor) ? [55, 125] : [0, 180];
+  // [low, high] of motor 1..motorCount; the library clamps angles outside.
+  motorRange(motor) {
+    return this.angleRanges[motor - 1];
+  }
+
+  sameAs(other) {
+    return other !== null && JSON.stringify(other.document) === JSON.stringify(this.document);
+  }
 }
-
-export const QUERIES = [
-  'who', 'motor-power', 'motor-power-set', 'init', 'info', 'init-mic-range',
-  'init-power-limit', 'position',
-];
-
-export const SPEECH_MAX_BYTES = 39;
-export const SPEECH_SPEED_RANGE = [50, 300];
-export const MOTOR_POWER_MIN = 500;
 
 // The lowest battery reading plotted as "empty" and the full one, in mV:
 // only for the gauge's fill, never for a decision.

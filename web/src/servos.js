@@ -1,7 +1,5 @@
-// The seven servos: a dial each showing the live position and the target,
+// The servos: a dial each showing the live position and the target,
 // and a slider that moves the servo while it is dragged.
-
-import { MOTOR_COUNT, motorRange } from './robot.js';
 
 const SVG = 'http://www.w3.org/2000/svg';
 const MOVE_INTERVAL_MS = 100;
@@ -77,9 +75,9 @@ function arcPath(from, to, radius = RADIUS) {
 }
 
 class Servo {
-  constructor(motor, move) {
+  constructor(motor, range, move) {
     this.motor = motor;
-    this.range = motorRange(motor);
+    this.range = range;
     this.lastTouched = -Infinity;
     this.limiter = new MoveLimiter((angle) => move(motor, angle));
     this.element = this.build();
@@ -158,13 +156,14 @@ class Servo {
   }
 }
 
-// The servo section: `move(motor, angle)` returns a promise that settles
-// when the daemon has answered.
+// The servo section, one servo per motor of the contract (robot.js), each
+// slider spanning its motor's range: `move(motor, angle)` returns a promise
+// that settles when the daemon has answered.
 export class ServoPanel {
-  constructor(container, move) {
+  constructor(container, contract, move) {
     this.servos = [];
-    for (let motor = 1; motor <= MOTOR_COUNT; motor += 1) {
-      const servo = new Servo(motor, move);
+    for (let motor = 1; motor <= contract.motorCount; motor += 1) {
+      const servo = new Servo(motor, contract.motorRange(motor), move);
       this.servos.push(servo);
       container.append(servo.element);
     }
@@ -172,7 +171,7 @@ export class ServoPanel {
 
   showPositions(positions) {
     if (!Array.isArray(positions)) return;
-    positions.slice(0, MOTOR_COUNT).forEach((angle, index) => this.servos[index].showPosition(angle));
+    positions.slice(0, this.servos.length).forEach((angle, index) => this.servos[index].showPosition(angle));
   }
 
   destroy() {

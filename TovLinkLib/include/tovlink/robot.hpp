@@ -30,43 +30,13 @@
 #include <string_view>
 #include <system_error>
 
-#if defined(_WIN32)
-#if defined(TOVLINK_BUILDING_CXX_LIBRARY)
-#define TOVLINK_CXX_API __declspec(dllexport)
-#else
-#define TOVLINK_CXX_API __declspec(dllimport)
-#endif
-#else
-#define TOVLINK_CXX_API __attribute__((visibility("default")))
-#endif
+#include "tovlink/contract.hpp"
 
 namespace tovlink {
 
 // ---------------------------------------------------------------------------
 // Errors
 // ---------------------------------------------------------------------------
-
-// Result codes.  The first group is the C API's (same values); the second is
-// reported only by this interface.
-enum class errc : int {
-  not_connected = 2,
-  invalid_argument = 3,
-  exchange_failed = -1,  // the line could not be queued, or no complete reply
-  connect_reset_send = 1001,
-  connect_peer_send = 1003,
-  connect_peer_reply = 1004,
-  connect_link_send = 1007,
-  connect_link_reply = 1008,
-  connect_info_send = 1009,
-  port_open = 10001,
-  send_null = 10002,
-  send_queue = 10003,
-  receive_timeout = 10005,
-  // C++ interface only:
-  link_lost = 20001,  // the port failed (unplugged, hung up); the Robot is no longer usable
-  cancelled = 20002,  // a connect stopped through Options::stop
-  bad_reply = 20003,  // a reply came but was not what the operation needs (telemetry)
-};
 
 // The error category of errc: name "tovlink", messages in plain English.
 TOVLINK_CXX_API const std::error_category &category() noexcept;
@@ -102,14 +72,6 @@ class TOVLINK_CXX_API Error : public std::system_error {
 // Values
 // ---------------------------------------------------------------------------
 
-inline constexpr int motor_count = 7;
-// The robot's LEDs are numbered 1-6 (eyes 1 and 2, mouth 3, chest 4, ears 5
-// and 6).  led_on/led_off send any number; the tools check against these.
-inline constexpr int first_led = 1;
-inline constexpr int led_count = 6;
-// Motor number that addresses every motor, accepted by the timed moves only.
-inline constexpr int all_motors = 255;
-
 // One reading of the robot's status line, all taken from one reply.
 struct Telemetry {
   int sensor = 0;
@@ -121,42 +83,6 @@ struct Telemetry {
 
   friend bool operator==(const Telemetry &, const Telemetry &) = default;
 };
-
-// The angles a motor takes; angles outside are clamped, never refused.
-struct AngleRange {
-  int low;
-  int high;
-  constexpr int clamp(int angle) const { return angle < low ? low : angle > high ? high : angle; }
-  friend constexpr bool operator==(const AngleRange &, const AngleRange &) = default;
-};
-
-// Motors 2, 3, 5 and 6 take 55-125; motors 1, 4, 7 (and all_motors) take 0-180.
-constexpr AngleRange angle_range(int motor) {
-  return (motor == 2 || motor == 3 || motor == 5 || motor == 6) ? AngleRange{55, 125}
-                                                                : AngleRange{0, 180};
-}
-
-// The robot's eight text queries.  Each sends one fixed line and returns the
-// reply line.
-enum class Query {
-  who,               // "#800\r"
-  motor_power,       // "#802\r"
-  motor_power_set,   // "#803\r"
-  init,              // "#804\r"
-  info,              // "#805\r"
-  init_mic_range,    // "#806\r"
-  init_power_limit,  // "#807\r"
-  position,          // "#142\r"
-};
-inline constexpr std::array<Query, 8> all_queries = {
-    Query::who,  Query::motor_power,    Query::motor_power_set,  Query::init,
-    Query::info, Query::init_mic_range, Query::init_power_limit, Query::position};
-
-// The query's name as the tools spell it: "who", "motor-power", "motor-power-set",
-// "init", "info", "init-mic-range", "init-power-limit", "position".
-TOVLINK_CXX_API std::string_view query_name(Query query) noexcept;
-// The query with that name; false when there is none.
-TOVLINK_CXX_API bool query_from_name(std::string_view name, Query &query) noexcept;
 
 // The library's version, "1.0.0.3" for this release.
 TOVLINK_CXX_API std::string library_version();
@@ -204,11 +130,20 @@ class TOVLINK_CXX_API Robot {
 
   // Motion.  Angles are clamped to the motor's range (angle_range); the
   // members return what was sent so callers can report it.  Motors are 1-7
-  // (else errc::invalid_argument, nothing sent).
+  // (else errc::invalid_argument, nothing sent).  Every refusal (errc::
+  // invalid_argument) is thrown before anything is sent, with the reason
+  // the contract's *_refusal functions give.
   // "#132,<motor-1>,<angle %03d>\r\r"
   int move(int motor, int angle);
-  // "#150,<motor-1 or 255>,<angle %03d>,<time %04d>\r\r"; motor may be all_motors.
+  // "#150,<motor-1>,<angle %03d>,<time %04d>\r\r"; time within
+  // move_time_range.  motor may be all_motors: every motor then takes the
+  // angle clamped to its own range, sent as the seven-angle timed move
+  // "#151,...,<time>" (as move_all), and the result is the angle motors 1, 4
+  // and 7 were sent.
   int move(int motor, int angle, std::chrono::milliseconds time);
+  // Every motor to one angle over `time`, each clamped to its own range:
+  // "#151,<a1>,...,<a7>,<time %04d>\r\r".  Returns the seven angles sent.
+  std::array<int, motor_count> move_all(int angle, std::chrono::milliseconds time);
   // "#136,<a1>,...,<a7>\r\r"
   std::array<int, motor_count> pose(const std::array<int, motor_count> &angles);
   // "#151,<a1>,...,<a7>,<time %04d>\r\r"
@@ -217,24 +152,26 @@ class TOVLINK_CXX_API Robot {
   // The robot's relative-move commands; they carry no amount on the wire.
   // "#137,<motor-1>,000\r\r"
   void move_relative(int motor);
-  // "#152,<motor-1 or 255>,000,<time %04d>\r\r"
+  // "#152,<motor-1 or 255>,000,<time %04d>\r\r"; motor may be all_motors.
   void move_relative(int motor, std::chrono::milliseconds time);
-  // Adjustment offset, unchecked.  "#810,<motor-1>,<offset %04d>\r\r"
+  // Adjustment offset within adjust_offset_range.  "#810,<motor-1>,<offset %04d>\r\r"
   void adjust(int motor, int offset);
-  // value >= 500 (else invalid_argument).  "#130\r" then "#133,9,<value %04d>\r".
-  void power_on(int value = 500);
+  // value within power_value_range.  "#130\r" then "#133,9,<value %04d>\r".
+  void power_on(int value = default_power_value);
   // "#131\r"
   void power_off();
   // "#134\r\r"
   void start();
 
-  // LEDs, sound and speech.  LED numbers and tone values are not checked
-  // here (the robot decides); callers that know the robot check them first.
-  void led_on(int led);              // "#100,<led>\r"
-  void led_off(int led);             // "#101,<led>\r"
-  void tone(int first, int second);  // "#110,<first %05d>,<second %04d>\r"
-  void speech_speed(int speed);      // 50-300, "#120,<speed %03d>\r"
-  void say(std::string_view text);   // 0-39 bytes, no zero byte: "#121,<text>\r"
+  // LEDs, sound and speech, checked against the contract before sending.
+  void led_on(int led);              // led_range: "#100,<led>\r"
+  void led_off(int led);             // led_range: "#101,<led>\r"
+  void tone(int first, int second);  // tone_*_range: "#110,<first %05d>,<second %04d>\r"
+  void speech_speed(int speed);      // speech_speed_range: "#120,<speed %03d>\r"
+  // At most max_speech_bytes, none of speech_forbidden_bytes (a CR or LF
+  // would end the line and start another command): "#121,<text>\r".  Every
+  // other byte goes out as it is.
+  void say(std::string_view text);
 
   // A text query; returns the reply line without its line end ("\r\n" or "\n").
   std::string query(Query query);

@@ -84,6 +84,10 @@ class robot_model {
   void set_position(int motor, int angle, time_point now);
   void move_over(int motor, int angle, milliseconds duration, time_point now);
   void release(int motor, time_point now);
+  // A person turning the servo (0-6) by hand to `angle` (clamped to 0-180):
+  // the servo stays there.  Only while motor power is off: a powered servo
+  // holds its position against the hand, and this returns false.
+  bool move_by_hand(int motor, int angle, time_point now);
   void set_adjustment(int motor, int offset);
 
   // led is 1-6; other numbers are ignored (the protocol refuses them).

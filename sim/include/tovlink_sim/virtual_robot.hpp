@@ -31,6 +31,10 @@ struct fault_options {
   bool reject_link = false;  // answer every "E,0,..." with an error instead of "AOK"
   milliseconds latency{0};   // wait this long before each reply
   unsigned drop_every = 0;   // withhold every Nth reply (0: none)
+  // Withhold the replies to lines that start with this text (empty: none),
+  // so a host can meet a robot that takes one command and ignores it while
+  // it answers everything else.
+  std::string ignore_prefix;
   bool garbage = false;      // a few noise bytes (never \r or \n) right before each reply
   bool split = false;        // send replies in small chunks with short gaps
   std::optional<milliseconds> unplug_after;  // then close the port for good
@@ -69,6 +73,12 @@ class virtual_robot {
   const std::string &slave_path() const { return slave_path_; }
   // False once stopped, or once the port was unplugged.
   bool serving() const { return serving_.load(); }
+
+  // A person moving motor `motor` (1-7, as hosts number them) by hand to
+  // `angle` (0-180), for teaching a motion: the host reads the new position
+  // in its telemetry.  False, and nothing moves, while motor power is on or
+  // for a motor or angle out of range.  Thread-safe; logged ("-- hand ...").
+  bool move_by_hand(int motor, int angle);
 
   // Thread-safe views for tests and tools.
   robot_state state() const;
