@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <stop_token>
 #include <string>
 
 #include "api/operations.h"
@@ -78,6 +79,7 @@ struct Robot::Impl {
   Impl(const std::string &port_name, Options &&given) : port(port_name), options(std::move(given)) {
     s.sink = {&Impl::forward_line, this, true};
     s.fail_fast_on_lost_link = true;
+    s.event_driven = true;
     if (options.stop.stop_possible()) {
       s.cancel_requested = [](void *context) {
         return static_cast<Impl *>(context)->options.stop.stop_requested();
@@ -110,7 +112,12 @@ struct Robot::Impl {
 };
 
 void Robot::Impl::connect() {
-  bool connected = connect_session(s, port.c_str(), options.baud);
+  bool connected = false;
+  {
+    // Wakes a wait of the dialogue at once when the stop is requested.
+    std::stop_callback wake_on_stop(options.stop, [this] { s.wake.raise(); });
+    connected = connect_session(s, port.c_str(), options.baud);
+  }
   // The stop token only governs the connect.
   s.cancel_requested = nullptr;
   s.cancel_context = nullptr;

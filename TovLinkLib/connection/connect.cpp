@@ -63,15 +63,25 @@ void log_wait_failure(session &s) {
   log_bilingual_line(s, &k_error_detected, static_cast<int>(s.last_error));
 }
 
-// The adapter's pauses.  A session that can be cancelled sleeps in short
-// slices and gives up as soon as it is asked to; false then.
+// The adapter's pauses.  A session that can be cancelled gives up as soon as
+// it is asked to (false then): an event-driven one is woken by the request,
+// others sleep in short slices and look.
 bool pause(session &s, uint32_t milliseconds) {
   if (s.cancel_requested == nullptr) {
     platform::sleep_milliseconds(milliseconds);
     return true;
   }
-  constexpr uint32_t k_slice_ms = 5;
   const auto end = steady::now() + std::chrono::milliseconds(milliseconds);
+  if (s.event_driven) {
+    // A cancel request raises the session's wake: no slices to poll.
+    while (!s.cancelled()) {
+      uint64_t seen = s.wake.generation();
+      if (s.cancelled() || steady::now() >= end) break;
+      s.wake.wait_past(seen, end);
+    }
+    return !s.cancelled();
+  }
+  constexpr uint32_t k_slice_ms = 5;
   while (steady::now() < end) {
     if (s.cancelled()) return false;
     platform::sleep_milliseconds(k_slice_ms);

@@ -5,8 +5,11 @@
 // is the business of the interfaces in api/.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string_view>
 
 #include "tovlink/contract.hpp"
@@ -47,6 +50,37 @@ inline constexpr uint32_t k_code_cancelled = 20002;
 
 inline constexpr std::size_t k_peer_id_size = 32;
 
+// How a host thread waiting for a reply in event mode is woken: the I/O
+// worker raises it when bytes arrive or when it stops, a cancel request
+// raises it at once.  A generation count rather than a flag, so a raise that
+// lands between the waiter's look at the queue and its wait is not lost.
+class host_wake {
+ public:
+  uint64_t generation() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return generation_;
+  }
+
+  void raise() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ++generation_;
+    }
+    changed_.notify_all();
+  }
+
+  // Returns once the generation differs from `seen` or `deadline` passed.
+  void wait_past(uint64_t seen, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_until(guard, deadline, [&] { return generation_ != seen; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  uint64_t generation_ = 0;
+};
+
 struct session {
   serial_t *serial = nullptr;
   telemetry_cache telemetry{};
@@ -82,6 +116,13 @@ struct session {
   platform::open_result (*open_device)(const char *path, int32_t baud) = nullptr;
   // Called with each new connection record just before its worker starts.
   void (*on_open)(serial_t *serial) = nullptr;
+
+  // C++ API only: the I/O worker sleeps until the port has bytes or a line
+  // is queued, and waits for replies end on the bytes' arrival rather than on
+  // 1 ms polls; time-outs keep their lengths in milliseconds.  The C API
+  // keeps its documented 1 ms pacing (false).  Read when the port is opened.
+  bool event_driven = false;
+  host_wake wake{};
 
   bool cancelled() const { return cancel_requested != nullptr && cancel_requested(cancel_context); }
 };

@@ -1,5 +1,6 @@
 #include "protocol/line_exchange.h"
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -25,6 +26,72 @@ uint32_t early_end(session &s) {
   return TOVLINK_OK;
 }
 
+// Appends a chunk taken from q_recv.  True when the wait is over: the reply
+// is complete, or the chunk did not fit (10005 left in s.last_error).
+bool append_chunk(session &s, uint8_t *buffer, uint64_t size, uint32_t &received,
+                  const uint8_t *chunk, uint32_t count) {
+  if (uint64_t{received} + count > size) {
+    s.last_error = TOVLINK_ERR_RECEIVE;
+    return true;
+  }
+  std::memcpy(buffer + received, chunk, count);
+  received += count;
+  return buffer[received - 1] == '\n';
+}
+
+void time_out(session &s) {
+  log_stdout_line(s, "[Err] Detect timeout.\n");
+  s.last_error = TOVLINK_ERR_RECEIVE;
+}
+
+// The C API's wait: one look at q_recv per 1 ms sleep, `polls` times.
+uint32_t receive_on_polls(session &s, uint8_t *buffer, uint64_t size, uint32_t polls) {
+  uint32_t received = 0;
+  for (uint32_t tries = 0;;) {
+    uint8_t chunk[k_chunk_size];
+    uint32_t count = take_received_chunk(s.serial, chunk);
+    if (count > 0) {
+      if (append_chunk(s, buffer, size, received, chunk, count)) break;
+    } else if (uint32_t reason = early_end(s); reason != TOVLINK_OK) {
+      s.last_error = reason;
+      break;
+    }
+    platform::sleep_milliseconds(1);
+    if (++tries >= polls) {
+      time_out(s);
+      break;
+    }
+  }
+  return received;
+}
+
+// An event-mode session's wait: sleeps until the worker queues bytes or
+// stops, or a cancel request, for at most `polls` milliseconds in all.
+uint32_t receive_on_events(session &s, uint8_t *buffer, uint64_t size, uint32_t polls) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(polls);
+  uint32_t received = 0;
+  for (;;) {
+    // Read before looking at the queue: a raise after the look changes it.
+    uint64_t seen = s.wake.generation();
+    uint8_t chunk[k_chunk_size];
+    uint32_t count = take_received_chunk(s.serial, chunk);
+    if (count > 0) {
+      if (append_chunk(s, buffer, size, received, chunk, count)) break;
+      continue;
+    }
+    if (uint32_t reason = early_end(s); reason != TOVLINK_OK) {
+      s.last_error = reason;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      time_out(s);
+      break;
+    }
+    s.wake.wait_past(seen, deadline);
+  }
+  return received;
+}
+
 }  // namespace
 
 uint32_t send_line(session &s, const char *text) {
@@ -45,6 +112,8 @@ uint32_t send_line(session &s, const char *text) {
     queued = queue_push(s.serial->q_send, reinterpret_cast<const uint8_t *>(line),
                         static_cast<uint32_t>(length));
   }
+  // The part that fitted is sent either way.
+  serial_notify_queued(s.serial);
   if (queued < length) return s.last_error = TOVLINK_ERR_SEND_QUEUE;
   return TOVLINK_OK;
 }
@@ -55,29 +124,8 @@ uint32_t recv_line(session &s, uint8_t *buffer, uint64_t size, uint32_t polls) {
     log_last_error(s);
     return TOVLINK_ERR_NO_CONNECTION;
   }
-  uint32_t received = 0;
-  for (uint32_t tries = 0;;) {
-    uint8_t chunk[k_chunk_size];
-    uint32_t count = take_received_chunk(s.serial, chunk);
-    if (count > 0) {
-      if (uint64_t{received} + count > size) {
-        s.last_error = TOVLINK_ERR_RECEIVE;
-        break;
-      }
-      std::memcpy(buffer + received, chunk, count);
-      received += count;
-      if (buffer[received - 1] == '\n') break;
-    } else if (uint32_t reason = early_end(s); reason != TOVLINK_OK) {
-      s.last_error = reason;
-      break;
-    }
-    platform::sleep_milliseconds(1);
-    if (++tries >= polls) {
-      log_stdout_line(s, "[Err] Detect timeout.\n");
-      s.last_error = TOVLINK_ERR_RECEIVE;
-      break;
-    }
-  }
+  uint32_t received = s.serial->event_driven ? receive_on_events(s, buffer, size, polls)
+                                             : receive_on_polls(s, buffer, size, polls);
   if (received > k_status_min_length) parse_status(s.telemetry, buffer, received);
   return received;
 }

@@ -30,6 +30,8 @@ uint32_t send_line(session &s, const char *text);
 // longer than 22 bytes go through parse_status into the session's cache,
 // complete or not.  Sessions of the C++ API also end the wait at once on a
 // failed port (k_code_link_lost) or a cancel request (k_code_cancelled).
+// An event-driven session sleeps until bytes arrive instead of polling, and
+// takes `polls` as a time-out of as many milliseconds.
 uint32_t recv_line(session &s, uint8_t *buffer, uint64_t size, uint32_t polls);
 
 // Drops whatever the robot sent since the previous exchange ended, so that a

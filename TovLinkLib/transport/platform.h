@@ -20,6 +20,9 @@ inline constexpr std::size_t k_device_path_capacity = 256;
 // port, so it is refused, never cut.
 bool build_device_path(const char *port_name, char (&path)[k_device_path_capacity]);
 
+// Sleeps at least `milliseconds`, as close to it as the system allows.
+void sleep_milliseconds(uint32_t milliseconds);
+
 // An open serial device in raw mode: bytes pass unchanged both ways.
 class serial_device {
  public:
@@ -36,6 +39,17 @@ class serial_device {
   // closing connection never hangs on flow control.  False on a device error.
   virtual bool write(const uint8_t *bytes, uint32_t count, uint32_t *written,
                      const std::atomic<int32_t> &running) = 0;
+
+  // For workers that wait on events: blocks until bytes may be waiting to
+  // be read, the device reports a hang-up or error, or interrupt_wait() is
+  // called (before or during the wait).  It may return early for no reason;
+  // the caller reads and looks again.  A device without a way to wait keeps
+  // the polling pace: it returns after about a millisecond.
+  virtual void wait_for_input() { sleep_milliseconds(1); }
+
+  // Ends the current or the next wait_for_input at once.  Callable from any
+  // thread while the device is open.
+  virtual void interrupt_wait() {}
 };
 
 struct open_result {
@@ -48,9 +62,6 @@ struct open_result {
 // baud rate, 8 data bits and no parity, keeps stop bits and hardware flow
 // control as found, makes reads non-blocking.
 open_result open_serial_device(const char *path, int32_t baud);
-
-// Sleeps at least `milliseconds`, as close to it as the system allows.
-void sleep_milliseconds(uint32_t milliseconds);
 
 // Sleeps until `deadline` (returns at once when it has passed), waking as
 // close to it as the system allows.  The I/O worker paces its passes with it.

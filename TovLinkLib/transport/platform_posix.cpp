@@ -18,6 +18,7 @@
 #include "version.h"
 
 #if defined(__linux__)
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #endif
 
@@ -78,6 +79,64 @@ bool apply_line_settings(int fd, int32_t baud) {
   return standard || set_custom_baud(fd, static_cast<uint32_t>(baud));
 }
 
+// A wake-up another thread can post to a thread blocked in poll(): an
+// eventfd on Linux, a non-blocking pipe elsewhere.  Without one (the system
+// refused it) waits fall back to 1 ms polls.
+class wake_channel {
+ public:
+  wake_channel() {
+#if defined(__linux__)
+    read_fd_ = write_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#else
+    int ends[2];
+    if (pipe(ends) == 0) {
+      for (int end : ends) {
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+        fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+      }
+      read_fd_ = ends[0];
+      write_fd_ = ends[1];
+    }
+#endif
+  }
+  ~wake_channel() {
+    if (read_fd_ >= 0) close(read_fd_);
+    if (write_fd_ >= 0 && write_fd_ != read_fd_) close(write_fd_);
+  }
+  wake_channel(const wake_channel &) = delete;
+  wake_channel &operator=(const wake_channel &) = delete;
+
+  bool usable() const {
+    return read_fd_ >= 0;
+  }
+  int fd() const {
+    return read_fd_;
+  }
+
+  // A full pipe or a saturated counter already holds a pending wake-up, so a
+  // write that would block has done its job.
+  void post() const {
+    if (write_fd_ < 0) return;
+#if defined(__linux__)
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(write_fd_, &one, sizeof one);
+#else
+    const char one = 1;
+    [[maybe_unused]] ssize_t n = ::write(write_fd_, &one, sizeof one);
+#endif
+  }
+
+  void drain() const {
+    uint64_t scratch[8];
+    while (::read(read_fd_, scratch, sizeof scratch) > 0) {
+    }
+  }
+
+ private:
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+};
+
 class posix_serial_device final : public serial_device {
  public:
   explicit posix_serial_device(int fd) : fd_(fd) {}
@@ -87,6 +146,18 @@ class posix_serial_device final : public serial_device {
     ioctl(fd_, TIOCNXCL);
     close(fd_);
   }
+
+  void wait_for_input() override {
+    if (!wake_.usable()) {
+      serial_device::wait_for_input();
+      return;
+    }
+    pollfd watched[2] = {{fd_, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) return;  // EINTR: the caller looks again
+    if (watched[1].revents != 0) wake_.drain();
+  }
+
+  void interrupt_wait() override { wake_.post(); }
   posix_serial_device(const posix_serial_device &) = delete;
   posix_serial_device &operator=(const posix_serial_device &) = delete;
 
@@ -129,6 +200,7 @@ class posix_serial_device final : public serial_device {
   }
 
   int fd_;
+  wake_channel wake_;
 };
 
 open_result refused(int fd) {

@@ -75,13 +75,45 @@ bool sleep_on_high_resolution_timer(timer_ticks duration) {
 
 class win32_serial_device final : public serial_device {
  public:
-  explicit win32_serial_device(HANDLE handle) : handle_(handle) {
-    if (!high_resolution_timers_available())
+  explicit win32_serial_device(HANDLE handle)
+      : handle_(handle), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    if (high_resolution_timers_available()) {
+      pass_timer_ = create_high_resolution_timer();
+    } else {
       fine_system_tick_ = timeBeginPeriod(1) == TIMERR_NOERROR;
+    }
   }
   ~win32_serial_device() override {
+    if (wake_ != nullptr) CloseHandle(wake_);
+    if (pass_timer_ != nullptr) CloseHandle(pass_timer_);
     CloseHandle(handle_);
     if (fine_system_tick_) timeEndPeriod(1);
+  }
+
+  // The port is opened for plain (not overlapped) I/O, as the C API's
+  // connections need it, so there is no event for arriving bytes: reads stay
+  // on a 1 ms pace.  A queued line or a close ends the wait at once.
+  void wait_for_input() override {
+    if (wake_ == nullptr) {
+      serial_device::wait_for_input();
+      return;
+    }
+    if (pass_timer_ != nullptr) {
+      LARGE_INTEGER due{};
+      due.QuadPart = -timer_ticks{std::chrono::milliseconds{1}}.count();
+      if (SetWaitableTimer(pass_timer_, &due, 0, nullptr, nullptr, FALSE)) {
+        HANDLE either[2] = {wake_, pass_timer_};
+        WaitForMultipleObjects(2, either, FALSE, INFINITE);
+        return;
+      }
+    }
+    // Without a high-resolution timer the system tick was raised to 1 ms when
+    // the port opened, so this time-out lasts about 1 ms.
+    WaitForSingleObject(wake_, 1);
+  }
+
+  void interrupt_wait() override {
+    if (wake_ != nullptr) SetEvent(wake_);
   }
   win32_serial_device(const win32_serial_device &) = delete;
   win32_serial_device &operator=(const win32_serial_device &) = delete;
@@ -135,6 +167,8 @@ class win32_serial_device final : public serial_device {
 
  private:
   HANDLE handle_;
+  HANDLE wake_;                  // auto-reset: set by interrupt_wait
+  HANDLE pass_timer_ = nullptr;  // event mode's 1 ms read pace
   DCB settings_{};
   bool fine_system_tick_ = false;
 };

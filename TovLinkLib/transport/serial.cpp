@@ -97,6 +97,71 @@ void serial_worker(serial_t *serial) {
   serial->running.store(0, std::memory_order_release);
 }
 
+void raise_host_wake(serial_t *serial) {
+  if (serial->wake_host != nullptr) serial->wake_host->raise();
+}
+
+// Event mode, receive side: reads until the device has nothing more, queuing
+// each chunk at once.  False when the device failed.
+bool drain_device(serial_t *serial) {
+  uint8_t chunk[k_chunk_size];
+  for (;;) {
+    // Taken before the read, as in the paced worker.
+    uint32_t epoch = serial->recv_epoch.load(std::memory_order_acquire);
+    uint32_t count = 0;
+    if (!serial->port->read_available(chunk, k_chunk_size, &count)) {
+      set_fault(serial, k_fault_read);
+      return false;
+    }
+    if (count == 0) return true;
+    uint32_t stored = count;
+    {
+      std::lock_guard<std::mutex> guard(serial->recv_lock);
+      if (epoch == serial->recv_epoch.load(std::memory_order_acquire)) {
+        stored = queue_push(serial->q_recv, chunk, count);
+      }
+    }
+    if (stored < count) set_fault(serial, k_fault_recv_full);
+    raise_host_wake(serial);
+    if (count < k_chunk_size) return true;
+  }
+}
+
+// Event mode, send side: writes everything queued.  False when the device
+// failed.
+bool flush_queued(serial_t *serial) {
+  uint8_t chunk[k_chunk_size];
+  while (serial->running.load(std::memory_order_acquire) != 0) {
+    uint32_t count = 0;
+    {
+      std::lock_guard<std::mutex> guard(serial->send_lock);
+      count = queue_pop(serial->q_send, chunk, k_chunk_size);
+    }
+    if (count == 0) return true;
+    uint32_t written = 0;
+    if (!serial->port->write(chunk, count, &written, serial->running)) {
+      set_fault(serial, k_fault_write);
+      return false;
+    }
+    if (written < count) set_fault(serial, k_fault_write_spilled);
+  }
+  return true;
+}
+
+// Sleeps until the port is readable or a line is queued, so an idle
+// connection costs no wake-ups and a reply is queued as soon as it arrives.
+// No zero-length writes: nothing needs them to keep a link up.
+void event_worker(serial_t *serial) {
+  while (serial->running.load(std::memory_order_acquire) != 0) {
+    if (!drain_device(serial)) break;
+    if (!flush_queued(serial)) break;
+    serial->port->wait_for_input();
+  }
+  serial->running.store(0, std::memory_order_release);
+  // A host waiting for a reply learns at once that none can come.
+  raise_host_wake(serial);
+}
+
 }  // namespace
 
 serial_t::~serial_t() {
@@ -128,10 +193,12 @@ serial_t *serial_open(session &s, const char *path, int32_t baud) {
     delete serial;
     return nullptr;
   }
+  serial->event_driven = s.event_driven;
+  if (serial->event_driven) serial->wake_host = &s.wake;
   if (s.on_open != nullptr) s.on_open(serial);
   serial->running.store(1, std::memory_order_release);
   try {
-    serial->worker = std::thread(serial_worker, serial);
+    serial->worker = std::thread(serial->event_driven ? event_worker : serial_worker, serial);
   } catch (...) {  // no thread to be had, or no memory for its start-up
     delete serial;
     return nullptr;
@@ -147,12 +214,17 @@ void serial_discard_input(serial_t *serial) {
   serial->recv_epoch.fetch_add(1, std::memory_order_acq_rel);
 }
 
+void serial_notify_queued(serial_t *serial) {
+  if (serial->event_driven) serial->port->interrupt_wait();
+}
+
 bool serial_running(const serial_t *serial) {
   return serial->running.load(std::memory_order_acquire) != 0;
 }
 
 void serial_close(serial_t *serial) {
   serial->running.store(0, std::memory_order_release);
+  if (serial->event_driven) serial->port->interrupt_wait();
   if (serial->worker.joinable()) serial->worker.join();
   delete serial;
 }

@@ -36,6 +36,11 @@ struct serial_t {
   // Bumped (under recv_lock) each time the host discards what it has not
   // read; a chunk the worker read before the bump is dropped, not queued.
   std::atomic<uint32_t> recv_epoch{0};
+  // Event mode (the session's event_driven when it opened the port): the
+  // worker waits on the device and on queued lines instead of a 1 ms grid,
+  // and raises host_wake whenever it queued received bytes or stopped.
+  bool event_driven = false;
+  host_wake *wake_host = nullptr;
 
   serial_t() = default;
   ~serial_t();
@@ -54,6 +59,10 @@ serial_t *serial_open(session &s, const char *path, int32_t baud);
 // Drops every received byte the host has not taken: what waits in q_recv and
 // a chunk the worker has read but not queued yet.
 void serial_discard_input(serial_t *serial);
+
+// Tells an event-mode worker that lines wait in q_send; nothing for a paced
+// worker, whose next pass finds them.
+void serial_notify_queued(serial_t *serial);
 
 // True while the worker runs; false once it stopped on a device failure (or
 // was stopped by serial_close).

@@ -1,5 +1,6 @@
 #include "robot_worker.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -61,8 +62,18 @@ robot_state robot_worker::state() const {
 }
 
 robot_snapshot robot_worker::latest() const {
-  std::lock_guard lock(mutex_);
-  return snapshot_;
+  bool wake = false;
+  robot_snapshot latest;
+  {
+    std::lock_guard lock(mutex_);
+    const auto now = steady_clock::now();
+    wake = now - last_asked_ >= timing_.asked_keeps_rate;
+    last_asked_ = now;
+    if (wake) reading_wanted_ = true;
+    latest = snapshot_;
+  }
+  if (wake) wake_.notify_all();
+  return latest;
 }
 
 submit_status robot_worker::submit(robot_action action, action_done done) {
@@ -77,10 +88,34 @@ submit_status robot_worker::submit(robot_action action, action_done done) {
 }
 
 std::uint64_t robot_worker::subscribe(robot_listener listener) {
-  std::lock_guard lock(listeners_mutex_);
-  const auto id = next_listener_++;
-  listeners_.emplace(id, std::move(listener));
+  std::uint64_t id = 0;
+  bool first = false;
+  {
+    std::lock_guard lock(listeners_mutex_);
+    id = next_listener_++;
+    first = listeners_.empty();
+    listeners_.emplace(id, std::move(listener));
+  }
+  if (first) {
+    {
+      std::lock_guard lock(mutex_);
+      reading_wanted_ = true;
+    }
+    wake_.notify_all();
+  }
   return id;
+}
+
+steady_clock::duration robot_worker::current_poll_period() {
+  {
+    std::lock_guard lock(listeners_mutex_);
+    if (!listeners_.empty()) return timing_.poll_period;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (steady_clock::now() - last_asked_ < timing_.asked_keeps_rate) return timing_.poll_period;
+  }
+  return std::max<steady_clock::duration>(timing_.poll_period, timing_.idle_poll_period);
 }
 
 void robot_worker::unsubscribe(std::uint64_t id) {
@@ -177,8 +212,15 @@ void robot_worker::serve_connected(const std::stop_token &stop) {
     std::optional<queued_action> item;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait_until(lock, stop, next_poll, [this] { return !queue_.empty(); });
+      wake_.wait_until(lock, stop, next_poll,
+                       [this] { return !queue_.empty() || reading_wanted_; });
       if (stop.stop_requested()) return;
+      // A first watcher, or a first request after a quiet spell, gets a
+      // reading now, not when the idle schedule would have taken the next.
+      if (reading_wanted_) {
+        reading_wanted_ = false;
+        next_poll = std::min(next_poll, steady_clock::now());
+      }
       // A poll that is due goes first, so commands never starve the schedule.
       if (steady_clock::now() < next_poll && !queue_.empty()) {
         item = std::move(queue_.front());
@@ -193,8 +235,10 @@ void robot_worker::serve_connected(const std::stop_token &stop) {
       poll_telemetry();
       // Fixed rate: the next slot on the grid, skipping slots a slow
       // exchange has already passed.
+      // Nobody listening: the slower idle rate.
       const auto now = steady_clock::now();
-      while (next_poll <= now) next_poll += timing_.poll_period;
+      const auto period = current_poll_period();
+      while (next_poll <= now) next_poll += period;
     }
   }
 }

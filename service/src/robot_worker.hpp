@@ -42,7 +42,13 @@ struct robot_config {
 };
 
 struct worker_timing {
+  // Telemetry reads while someone (a watcher, the MQTT bridge) listens.
   std::chrono::milliseconds poll_period{100};
+  // Reads while nobody listens or has asked for a reading within
+  // asked_keeps_rate: enough to notice a robot that stopped answering.
+  // Never more often than poll_period.
+  std::chrono::milliseconds idle_poll_period{1000};
+  std::chrono::milliseconds asked_keeps_rate{10000};
   std::chrono::milliseconds reconnect_every{2000};
   // Exchanges in a row that got no reply before the robot counts as lost.
   int lost_after_timeouts = 3;
@@ -115,6 +121,7 @@ class robot_worker {
   void try_connect(const std::stop_token &stop);
   void serve_connected(const std::stop_token &stop);
   void poll_telemetry();
+  steady_clock::duration current_poll_period();
   void run_action(queued_action &item);
   // Counts an exchange's failure; true when the robot is now lost.
   bool note_failure(const tovlink::Error &error);
@@ -133,12 +140,19 @@ class robot_worker {
   bool library_log_;
 
   mutable std::mutex mutex_;  // queue_ and snapshot_
-  std::condition_variable_any wake_;
+  mutable std::condition_variable_any wake_;
   std::deque<queued_action> queue_;
   robot_snapshot snapshot_;
 
   std::mutex listeners_mutex_;
   std::map<std::uint64_t, robot_listener> listeners_;
+  // Set (under mutex_) when a first listener arrives, or someone asks for
+  // the latest reading while the robot is on its idle schedule, so the
+  // thread moves a read the idle schedule put far off to now.
+  mutable bool reading_wanted_ = false;
+  // When the latest reading was last asked for (under mutex_): for a while
+  // after that the robot keeps the full rate, as when watched.
+  mutable steady_clock::time_point last_asked_{};
   std::uint64_t next_listener_ = 1;
 
   // The robot's thread only.

@@ -93,6 +93,11 @@ void add_options(CLI::App &app, robot_options &options, bool &log, double &unplu
       ->check(positive_seconds());
   app.add_flag("--hand", hand,
                "Read hand moves from standard input, one 'MOTOR ANGLE' a line (motor power off)");
+  app.add_option("--baud", options.line_rate_baud,
+                 "Carry bytes at the pace of a serial line of N bits/s (10 bits a byte); "
+                 "default: at once")
+      ->type_name("N")
+      ->check(whole_in(300, 4'000'000, "baud"));
   app.add_option("--seed", options.noise_seed,
                  "Seed of the sensor and noise generators (default 1)")
       ->type_name("N")

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -229,6 +230,9 @@ void virtual_robot::serve() {
           ? std::optional<time_point>{started_at_ + *options_.faults.unplug_after}
           : std::nullopt;
   std::array<char, 512> buffer{};
+  // The default 50 us of timer slack is over half a byte's time at 115,200
+  // baud.
+  if (options_.line_rate_baud > 0) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   while (true) {
     std::array<pollfd, 3> fds{pollfd{wake_.get(), POLLIN, 0}, pollfd{port_watch_.get(), POLLIN, 0},
                               pollfd{master_.get(), POLLIN, 0}};
@@ -240,7 +244,21 @@ void virtual_robot::serve() {
       unplug();
       return;
     }
-    const auto events = (fds[1].revents & POLLIN) ? read_port_events() : std::vector<uint32_t>{};
+    ssize_t count = 0;
+    if (fds[2].revents & POLLIN) {
+      count = ::read(master_.get(), buffer.data(), buffer.size());
+    } else if (fds[2].revents & (POLLHUP | POLLERR)) {
+      // Cannot happen while the slave is held open; avoid spinning if it does.
+      if (!pause_for(milliseconds{50})) break;
+    }
+    // The port's events are read after the bytes, and whatever poll said of
+    // them: a host opens the port before it writes, so the opening of the
+    // host whose bytes were just read, and the departure of the one before,
+    // are among them.  (poll looks at its descriptors one after another, so
+    // under load it can find the bytes ready but not the events that came
+    // just before them; answering those bytes first and handling the
+    // departure on the next pass would flush the new host's first reply.)
+    const auto events = read_port_events();
     // Bytes first: a host that writes and closes at once has its last line
     // answered before its departure clears the terminal.  But when a host
     // left and the next one has already opened the port, the bytes waiting
@@ -248,13 +266,7 @@ void virtual_robot::serve() {
     // terminal and the link cannot swallow the first replies of the next.
     const bool next_host_waiting = departs_then_arrives(events);
     if (next_host_waiting) handle_port_events(events);
-    if (fds[2].revents & POLLIN) {
-      const auto count = ::read(master_.get(), buffer.data(), buffer.size());
-      if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
-    } else if (fds[2].revents & (POLLHUP | POLLERR)) {
-      // Cannot happen while the slave is held open; avoid spinning if it does.
-      if (!pause_for(milliseconds{50})) break;
-    }
+    if (count > 0 && !handle_bytes({buffer.data(), static_cast<std::size_t>(count)})) break;
     if (!next_host_waiting) handle_port_events(events);
   }
   serving_ = false;
@@ -339,6 +351,12 @@ bool virtual_robot::answer(const received_line &line) {
     log("-- reply dropped " + escape_bytes(reply));
     return true;
   }
+  // The line reached us at once through the terminal; a real wire would
+  // still be carrying it.
+  if (options_.line_rate_baud > 0 &&
+      !pause_until(std::chrono::steady_clock::now() + wire_time(line.raw.size()))) {
+    return false;
+  }
   if (faults.latency.count() > 0 && !pause_for(faults.latency)) return false;
   if (faults.garbage) reply.insert(0, noise());
   return send_reply(reply);
@@ -372,7 +390,30 @@ std::string virtual_robot::noise() {
   return bytes;
 }
 
+std::chrono::nanoseconds virtual_robot::wire_time(std::size_t bytes) const {
+  constexpr std::uint64_t bits_per_byte = 10;
+  return std::chrono::nanoseconds{bytes * bits_per_byte * 1'000'000'000ULL /
+                                  options_.line_rate_baud};
+}
+
+// One byte at a time, each when its stop bit would have ended, so the host
+// sees a reply trickle in as it would from a UART.
+bool virtual_robot::send_at_line_rate(std::string_view bytes) {
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t sent = 0; sent < bytes.size(); ++sent) {
+    if (!pause_until(start + wire_time(sent + 1))) return false;
+    const auto written = ::write(master_.get(), bytes.data() + sent, 1);
+    if (written < 0 && errno == EAGAIN) {
+      log("-- host not reading, reply cut off");
+      return true;
+    }
+    if (written < 0 && errno != EINTR) return true;
+  }
+  return true;
+}
+
 bool virtual_robot::send(std::string_view bytes) {
+  if (options_.line_rate_baud > 0) return send_at_line_rate(bytes);
   while (!bytes.empty()) {
     const auto written = ::write(master_.get(), bytes.data(), bytes.size());
     if (written > 0) {
@@ -401,6 +442,22 @@ bool virtual_robot::pause_for(milliseconds span) {
     if (ready > 0) return false;
     if (ready == 0) return true;
     if (errno != EINTR) return true;
+  }
+}
+
+// Sleeps to `when` with the clock's precision (a reply byte at 115,200 baud
+// lasts 87 us); false when stop() wakes it first.
+bool virtual_robot::pause_until(std::chrono::steady_clock::time_point when) {
+  pollfd wake{wake_.get(), POLLIN, 0};
+  while (true) {
+    const auto left = when - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds::zero()) return true;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                           static_cast<long>(ns % 1'000'000'000)};
+    const int ready = ::ppoll(&wake, 1, &timeout, nullptr);
+    if (ready > 0) return false;
+    if (ready < 0 && errno != EINTR) return true;
   }
 }
 

@@ -171,6 +171,24 @@ class daemon_environment : public ::testing::Environment {
 
 const auto *const environment = ::testing::AddGlobalTestEnvironment(new daemon_environment);
 
+TEST(Service, ARobotNobodyWatchesIsReadOnceASecondAndAWatchedOneAtThePollRate) {
+  // Robot b: nobody has watched it or asked for its reading yet.
+  const auto idle_before = fixture->b->robot->lines_handled();
+  std::this_thread::sleep_for(seconds{3});
+  const auto idle_lines = fixture->b->robot->lines_handled() - idle_before;
+  EXPECT_GE(idle_lines, 1U) << "an unwatched robot must still be checked";
+  EXPECT_LE(idle_lines, 6U) << "an unwatched robot was read at the full rate";
+
+  auto watcher = open_client();
+  watcher.send_line(R"({"cmd":"watch","robot":"b"})");
+  ASSERT_TRUE(watcher.read_line(seconds{2}));
+  const auto watched_before = fixture->b->robot->lines_handled();
+  std::this_thread::sleep_for(seconds{2});
+  const auto watched_lines = fixture->b->robot->lines_handled() - watched_before;
+  // 10 Hz for 2 s; a loaded machine polls late, so only well above idle.
+  EXPECT_GE(watched_lines, 8U);
+}
+
 TEST(Service, BannerDevicesAndPollFromTheCache) {
   line_client client(fixture->socket_path);
   ASSERT_TRUE(client.connected());

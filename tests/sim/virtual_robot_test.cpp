@@ -99,6 +99,26 @@ TEST(VirtualRobot, AHostThatReopensAtOnceIsAnsweredFromItsFirstLine) {
   EXPECT_EQ(unanswered, 0);
 }
 
+TEST(VirtualRobot, ALineRateCarriesRequestAndReplyAtTheWiresPace) {
+  // 1,200 baud: 8.3 ms a byte, so "R,1\r" and "CMD\r\n" take 75 ms on the
+  // wire, and the reply's five bytes come apart, not in one piece.
+  tovlink::sim::robot_options options;
+  options.line_rate_baud = 1200;
+  virtual_robot robot(options);
+  robot.start();
+  host_port host{robot.slave_path()};
+  ASSERT_TRUE(host.is_open());
+  const auto sent = steady::now();
+  host.send("R,1\r");
+  const std::string first = host.read_for(50ms);
+  const std::string rest = host.read_line(2000ms);
+  const auto took = steady::now() - sent;
+  EXPECT_EQ(first + rest, "CMD\r\n");
+  EXPECT_LT(first.size(), 5U) << "the whole reply came at once";
+  EXPECT_GE(took, 74ms);
+  EXPECT_LT(took, 2000ms);
+}
+
 struct fault_case {
   const char *name;
   fault_options faults;

@@ -3,8 +3,10 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -209,6 +211,154 @@ TEST(SerialPort, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_EQ(thread_count(), threads);
+}
+
+// An event-driven session's port, as the C++ API opens it.  The session
+// outlives the record: the worker raises the session's wake.
+struct event_port {
+  session s;
+  serial_t *serial = nullptr;
+
+  explicit event_port(const std::string &path,
+                      platform::open_result (*opener)(const char *, int32_t) = nullptr) {
+    s.event_driven = true;
+    s.open_device = opener;
+    serial = serial_open(s, path.c_str(), 115200);
+  }
+  ~event_port() {
+    if (serial != nullptr) serial_close(serial);
+  }
+  event_port(const event_port &) = delete;
+  event_port &operator=(const event_port &) = delete;
+};
+
+// The platform's device, counting how often the worker waits on it.
+std::atomic<int> g_waits{0};
+
+class counting_device final : public platform::serial_device {
+ public:
+  explicit counting_device(std::unique_ptr<platform::serial_device> inner)
+      : inner_(std::move(inner)) {}
+  bool read_available(uint8_t *buffer, uint32_t capacity, uint32_t *count) override {
+    return inner_->read_available(buffer, capacity, count);
+  }
+  bool write(const uint8_t *bytes, uint32_t count, uint32_t *written,
+             const std::atomic<int32_t> &running) override {
+    return inner_->write(bytes, count, written, running);
+  }
+  void wait_for_input() override {
+    g_waits.fetch_add(1);
+    inner_->wait_for_input();
+  }
+  void interrupt_wait() override { inner_->interrupt_wait(); }
+
+ private:
+  std::unique_ptr<platform::serial_device> inner_;
+};
+
+platform::open_result open_counting(const char *path, int32_t baud) {
+  platform::open_result result = platform::open_serial_device(path, baud);
+  if (result.device != nullptr) {
+    result.device = std::make_unique<counting_device>(std::move(result.device));
+  }
+  return result;
+}
+
+TEST(EventDrivenSerialPort, BytesPassBothWaysAndEachArrivalWakesTheHost) {
+  pty_device device;
+  event_port port(device.path());
+  ASSERT_NE(port.serial, nullptr);
+  const std::string bytes = all_byte_values();
+
+  queue_for_sending(port.serial, bytes);
+  serial_notify_queued(port.serial);
+  EXPECT_TRUE(device.wait_for(bytes.substr(192), 3000ms));
+  EXPECT_EQ(device.received(), bytes);
+
+  // The host sleeps on the wake alone, with no polling of its own: the
+  // worker must raise it for every arrival.
+  std::string collected;
+  uint64_t seen = port.s.wake.generation();
+  device.send(bytes);
+  const auto deadline = std::chrono::steady_clock::now() + 3000ms;
+  while (collected.size() < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+    port.s.wake.wait_past(seen, deadline);
+    seen = port.s.wake.generation();
+    uint8_t chunk[k_chunk_size];
+    std::lock_guard<std::mutex> guard(port.serial->recv_lock);
+    while (uint32_t n = queue_pop(port.serial->q_recv, chunk, k_chunk_size)) {
+      collected.append(reinterpret_cast<char *>(chunk), n);
+    }
+  }
+  EXPECT_EQ(collected, bytes);
+  EXPECT_LT(std::chrono::steady_clock::now(), deadline) << "the host was never woken";
+}
+
+TEST(EventDrivenSerialPort, AnIdleWorkerSleepsUntilALineIsQueued) {
+  pty_device device;
+  g_waits = 0;
+  event_port port(device.path(), open_counting);
+  ASSERT_NE(port.serial, nullptr);
+  std::this_thread::sleep_for(300ms);
+  // A paced worker would have made about 300 passes by now.
+  EXPECT_LE(g_waits.load(), 3);
+
+  const int before = g_waits.load();
+  queue_for_sending(port.serial, "R,1\r");
+  serial_notify_queued(port.serial);
+  EXPECT_TRUE(device.wait_for("R,1\r", 3000ms));
+  EXPECT_GE(g_waits.load(), before + 1) << "the queued line ended a wait";
+}
+
+TEST(EventDrivenSerialPort, ExcessBeyondTheReceiveQueueIsDroppedAndTheWorkerGoesOn) {
+  pty_device device;
+  event_port port(device.path());
+  ASSERT_NE(port.serial, nullptr);
+  device.send(std::string(1500, 'x'));
+  EXPECT_TRUE(
+      wait_until([&] { return port.serial->io_fault.load() == k_fault_recv_full; }, 3000ms));
+  EXPECT_TRUE(wait_until([&] { return waiting_in_tty(device) == 0; }, 3000ms));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(take_received(port.serial, 1500, 200ms).size(), 1023u);
+  EXPECT_EQ(port.serial->running.load(), 1);
+  device.send("after\n");
+  EXPECT_EQ(take_received(port.serial, 6, 3000ms), "after\n");
+}
+
+TEST(EventDrivenSerialPort, UnpluggingEndsTheWorkerAndWakesTheHostAtOnce) {
+  pty_device device;
+  event_port port(device.path());
+  ASSERT_NE(port.serial, nullptr);
+  const uint64_t seen = port.s.wake.generation();
+  device.unplug();
+  port.s.wake.wait_past(seen, std::chrono::steady_clock::now() + 3000ms);
+  EXPECT_NE(port.s.wake.generation(), seen) << "the wait ran out instead of being woken";
+  EXPECT_TRUE(wait_until([&] { return port.serial->running.load() == 0; }, 3000ms));
+  EXPECT_STREQ(port.serial->io_fault.load(), k_fault_read);
+}
+
+TEST(EventDrivenSerialPort, CloseEndsBothAnIdleWaitAndAHeldBackWrite) {
+  pty_device device;
+  {
+    event_port idle(device.path());
+    ASSERT_NE(idle.serial, nullptr);
+    std::this_thread::sleep_for(50ms);
+    auto start = std::chrono::steady_clock::now();
+    serial_close(idle.serial);
+    idle.serial = nullptr;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  }
+  event_port held(device.path());
+  ASSERT_NE(held.serial, nullptr);
+  ASSERT_EQ(tcflow(device.slave_fd(), TCOOFF), 0);
+  queue_for_sending(held.serial, std::string(500, 'w'));
+  serial_notify_queued(held.serial);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(device.received(), "") << "output was suspended, so every write is held back";
+  auto start = std::chrono::steady_clock::now();
+  serial_close(held.serial);
+  held.serial = nullptr;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
 }
 
 }  // namespace

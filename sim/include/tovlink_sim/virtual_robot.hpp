@@ -56,6 +56,10 @@ struct robot_options {
   // serving thread.  Unset: no log.
   std::function<void(const std::string &)> log;
   std::uint32_t noise_seed = 1;
+  // A serial line's pace (bits per second, 10 bits per byte: start, 8 data,
+  // stop): each line is answered once its last byte would have arrived, and
+  // reply bytes leave no faster than the line carries them.  0: at once.
+  std::uint32_t line_rate_baud = 0;
 };
 
 class virtual_robot {
@@ -118,6 +122,9 @@ class virtual_robot {
   bool send_reply(std::string_view reply);
   std::string noise();
   bool pause_for(milliseconds span);
+  bool pause_until(std::chrono::steady_clock::time_point when);
+  std::chrono::nanoseconds wire_time(std::size_t bytes) const;
+  bool send_at_line_rate(std::string_view bytes);
   void unplug();
   void log(std::string_view text) const;
 
