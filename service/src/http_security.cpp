@@ -1,7 +1,14 @@
 #include "http_security.hpp"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstring>
 
 namespace tovlink::service {
 namespace {
@@ -11,6 +18,17 @@ std::string lower(std::string_view text) {
   std::transform(out.begin(), out.end(), out.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
+}
+
+// IPv6 addresses appear in brackets in Host and Origin.
+std::string bracketed(std::string host) {
+  if (host.find(':') != std::string::npos && !host.starts_with('[')) {
+    // Built by appending: GCC 12 at -O3 mistakes "[" + host + "]" for an
+    // overlapping copy (-Wrestrict).
+    host.insert(host.begin(), '[');
+    host.push_back(']');
+  }
+  return lower(host);
 }
 
 int hex_value(char c) {
@@ -32,44 +50,69 @@ std::string percent_decoded(std::string_view text) {
         continue;
       }
     }
-    out.push_back(text[i] == '+' ? ' ' : text[i]);
+    out.push_back(text[i]);
   }
   return out;
 }
 
+// Splits "name:port", "[v6]:port", "name" or "[v6]" into the name and the
+// port (0 when absent, -1 when malformed).
+std::pair<std::string, int> split_authority(std::string_view authority) {
+  std::string_view name = authority;
+  std::string_view port;
+  if (authority.starts_with('[')) {
+    const auto close = authority.find(']');
+    if (close == std::string_view::npos) return {"", -1};
+    name = authority.substr(0, close + 1);
+    const auto rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') return {"", -1};
+      port = rest.substr(1);
+    }
+  } else if (const auto colon = authority.rfind(':'); colon != std::string_view::npos) {
+    name = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (name.empty()) return {"", -1};
+  if (authority.size() > name.size() && port.empty()) return {"", -1};  // "name:"
+  int number = 0;
+  for (const char c : port) {
+    if (c < '0' || c > '9' || number > 65535) return {"", -1};
+    number = number * 10 + (c - '0');
+  }
+  return {lower(name), port.empty() ? 0 : number};
+}
+
 }  // namespace
 
-http_guard::http_guard(std::string host, unsigned short port, bool loopback,
-                       std::optional<std::string> token)
-    : token_(std::move(token)) {
-  // IPv6 addresses appear in brackets in Host and Origin.
-  // Built by appending: GCC 12 at -O3 mistakes "[" + host + "]" for an
-  // overlapping copy (-Wrestrict).
-  if (host.find(':') != std::string::npos && !host.starts_with('[')) {
-    host.insert(host.begin(), '[');
-    host.push_back(']');
+http_guard::http_guard(http_guard_config config)
+    : port_(config.port), token_(std::move(config.token)) {
+  const std::string listened = bracketed(config.host);
+  authority_ = listened + ":" + std::to_string(port_);
+  if (!config.wildcard) names_.push_back(listened);
+  if (config.loopback || config.wildcard) {
+    for (const char *name : {"localhost", "127.0.0.1", "[::1]"}) names_.emplace_back(name);
   }
-  std::vector<std::string> names{lower(host)};
-  if (loopback) {
-    names.push_back("localhost");
-    names.push_back(host.starts_with('[') ? "[::1]" : "127.0.0.1");
-  }
-  std::string suffix(1, ':');
-  suffix += std::to_string(port);
-  for (const auto &name : names) {
-    std::string authority = name;
-    authority += suffix;
-    if (std::find(authorities_.begin(), authorities_.end(), authority) == authorities_.end()) {
-      authorities_.push_back(authority);
+  if (token_) {
+    machine_addresses_ = !config.loopback;
+    if (!config.loopback) {
+      for (auto &name : machine_names()) names_.push_back(std::move(name));
     }
-    // Browsers leave the default port out.
-    if (port == 80) authorities_.push_back(name);
+    for (const auto &name : config.allowed_hosts) names_.push_back(bracketed(name));
   }
 }
 
+bool http_guard::name_allowed(const std::string &name) const {
+  if (std::find(names_.begin(), names_.end(), name) != names_.end()) return true;
+  return machine_addresses_ && is_machine_address(name);
+}
+
 bool http_guard::host_allowed(std::string_view host_header) const {
-  const std::string host = lower(host_header);
-  return std::find(authorities_.begin(), authorities_.end(), host) != authorities_.end();
+  const auto [name, port] = split_authority(host_header);
+  if (port < 0) return false;
+  // Browsers leave the default port out.
+  if (port != port_ && !(port == 0 && port_ == 80)) return false;
+  return name_allowed(name);
 }
 
 bool http_guard::origin_allowed(std::string_view origin_header) const {
@@ -82,6 +125,43 @@ bool http_guard::token_accepted(std::string_view target) const {
   if (!token_) return true;
   const auto given = query_parameter(target, "token");
   return given && equal_in_constant_time(*given, *token_);
+}
+
+std::vector<std::string> machine_names() {
+  std::array<char, 256> name{};
+  if (::gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') return {};
+  std::string host = lower(name.data());
+  std::vector<std::string> names{host};
+  if (host.find('.') == std::string::npos) names.push_back(host + ".local");
+  return names;
+}
+
+bool is_machine_address(std::string_view address) {
+  std::string text{address};
+  const bool v6 = text.starts_with('[') && text.ends_with(']');
+  if (v6) text = text.substr(1, text.size() - 2);
+  in6_addr wanted6{};
+  in_addr wanted4{};
+  if (v6 ? ::inet_pton(AF_INET6, text.c_str(), &wanted6) != 1
+         : ::inet_pton(AF_INET, text.c_str(), &wanted4) != 1) {
+    return false;
+  }
+  ifaddrs *list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (const ifaddrs *entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+    const sockaddr *socket_address = entry->ifa_addr;
+    if (socket_address == nullptr) continue;
+    if (v6 && socket_address->sa_family == AF_INET6) {
+      const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(socket_address);
+      found = std::memcmp(&in6->sin6_addr, &wanted6, sizeof(wanted6)) == 0;
+    } else if (!v6 && socket_address->sa_family == AF_INET) {
+      const auto *in4 = reinterpret_cast<const sockaddr_in *>(socket_address);
+      found = in4->sin_addr.s_addr == wanted4.s_addr;
+    }
+  }
+  ::freeifaddrs(list);
+  return found;
 }
 
 bool equal_in_constant_time(std::string_view a, std::string_view b) noexcept {

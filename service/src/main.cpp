@@ -3,9 +3,11 @@
 // Unix socket and, when asked, over WebSocket.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -48,10 +51,49 @@ constexpr int exit_failure = 1;
 
 std::mutex log_mutex;
 
-void log_line(std::string_view line) {
+// Whether standard error is journald's stream (JOURNAL_STREAM names it):
+// the journal stamps each line itself and reads the level from a "<N>"
+// prefix; anywhere else the line carries its own time and level.
+bool logging_to_journal() {
+  static const bool journal = [] {
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (stream == nullptr || ::fstat(STDERR_FILENO, &status) != 0) return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    return device == status.st_dev && inode == status.st_ino;
+  }();
+  return journal;
+}
+
+enum class log_level { error = 3, info = 6 };
+
+void log_at(log_level level, std::string_view line) {
   std::lock_guard lock(log_mutex);
-  std::fprintf(stderr, "tovlinkd: %.*s\n", static_cast<int>(line.size()), line.data());
+  if (logging_to_journal()) {
+    std::fprintf(stderr, "<%d>tovlinkd: %.*s\n", static_cast<int>(level),
+                 static_cast<int>(line.size()), line.data());
+  } else {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    ::gmtime_r(&now.tv_sec, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::fprintf(stderr, "%s.%03ldZ %s tovlinkd: %.*s\n", stamp, now.tv_nsec / 1000000,
+                 level == log_level::error ? "error" : "info", static_cast<int>(line.size()),
+                 line.data());
+  }
   std::fflush(stderr);
+}
+
+void log_line(std::string_view line) {
+  log_at(log_level::info, line);
+}
+
+void log_error(std::string_view line) {
+  log_at(log_level::error, line);
 }
 
 struct settings {
@@ -61,6 +103,8 @@ struct settings {
   std::string socket_path;
   std::string listen;
   std::string token_file;
+  bool create_token = false;
+  std::vector<std::string> allowed_hosts;
   std::size_t max_clients = 128;
   bool verbose = false;
   mqtt_options mqtt;
@@ -118,6 +162,36 @@ std::string read_token(const std::string &path) {
   while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
   if (token.empty()) throw std::runtime_error("the token file " + path + " is empty");
   return token;
+}
+
+// Makes a token file that does not exist yet: 32 random bytes as hex (safe
+// in a URL as it is), mode 0600 from the start.
+void create_token_file(const std::string &path) {
+  std::ifstream random("/dev/urandom", std::ios::binary);
+  unsigned char bytes[32];
+  if (!random.read(reinterpret_cast<char *>(bytes), sizeof(bytes))) {
+    throw std::runtime_error("cannot read /dev/urandom for a token");
+  }
+  std::string token;
+  constexpr char digits[] = "0123456789abcdef";
+  for (const unsigned char byte : bytes) {
+    token.push_back(digits[byte >> 4]);
+    token.push_back(digits[byte & 15]);
+  }
+  token.push_back('\n');
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return;  // kept: the token clients already have
+    throw std::runtime_error("cannot create the token file " + path + ": " + std::strerror(errno));
+  }
+  const bool written =
+      ::write(fd, token.data(), token.size()) == static_cast<ssize_t>(token.size());
+  ::close(fd);
+  if (!written) {
+    ::unlink(path.c_str());
+    throw std::runtime_error("cannot write the token file " + path);
+  }
+  log_line("created the token file " + path + " (mode 0600)");
 }
 
 std::string default_socket_path() {
@@ -205,9 +279,19 @@ startup plan_startup(const settings &options) {
   net.release = TOVLINKD_VERSION;
   net.max_clients = options.max_clients;
   net.log = log_line;
+  if (options.create_token && options.token_file.empty()) {
+    throw CLI::ValidationError("--create-token", "--create-token needs --token-file: the file to create");
+  }
   if (!options.listen.empty()) {
     net.http = parse_listen(options.listen);
+    if (options.create_token && !options.token_file.empty()) create_token_file(options.token_file);
     if (!options.token_file.empty()) net.token = read_token(options.token_file);
+    if (!options.allowed_hosts.empty() && !net.token) {
+      throw CLI::ValidationError(
+          "--allowed-host",
+          "--allowed-host needs --token-file: without a token only loopback names are served");
+    }
+    net.allowed_hosts = options.allowed_hosts;
     if (!net.token && !is_loopback_host(net.http->host)) {
       throw CLI::ValidationError("--listen", "--listen on " + net.http->host +
                                                  " (not a loopback address) needs --token-file: "
@@ -319,7 +403,15 @@ int main(int argc, char **argv) {
                  "File whose first line is the token WebSocket clients must present "
                  "(?token=...)")
       ->type_name("PATH");
-  app.add_option("--max-clients", options.max_clients, "Most clients connected at once")
+  app.add_flag("--create-token", options.create_token,
+               "Create the --token-file (mode 0600, a random token) if it does not exist");
+  app.add_option("--allowed-host", options.allowed_hosts,
+                 "Another name (or address) the HTTP side answers to, besides the machine's "
+                 "own; needs --token-file (repeatable)")
+      ->type_name("NAME");
+  app.add_option("--max-clients", options.max_clients,
+                 "Most clients at once on the Unix socket, and most WebSocket clients (a "
+                 "budget each)")
       ->capture_default_str()
       ->check(CLI::Range(1, 10000));
   app.add_flag("-v,--verbose", options.verbose, "Log the library's diagnostic lines too");
@@ -376,7 +468,7 @@ int main(int argc, char **argv) {
     if (!report_in_file(error)) std::fprintf(stderr, "tovlinkd: %s\n", error.what());
     return exit_usage;
   } catch (const std::exception &error) {
-    log_line(error.what());
+    log_error(error.what());
     return exit_failure;
   }
 }

@@ -10,6 +10,10 @@
 // thread of the bridge hands it to the MQTT connections, each of which runs
 // its network loop (and reconnects with back-off) on a thread of its own.  A
 // broker that is down or slow therefore never slows a robot.
+//
+// The parts: mqtt_connection (one broker connection and its thread),
+// mqtt_robot_link (a robot's commands, replies, status and state),
+// mqtt_fleet_table (the site's robots as seen on the broker).
 #pragma once
 
 #include <chrono>
@@ -41,7 +45,9 @@ struct mqtt_config {
   int keepalive_s = 15;
   // Robots the fleet table keeps; robots seen beyond that are not listed.
   std::size_t fleet_limit = 1024;
-  // Replies held per robot while the broker is away; the oldest go first.
+  // Commands per robot let in and not yet answered on the broker (their
+  // replies wait while the broker is away); more are answered busy at once,
+  // so no reply is ever dropped.
   std::size_t reply_backlog = 64;
   // Messages handed to a connection and not yet written out; past this the
   // bridge holds back (state messages are then replaced by newer ones).

@@ -7,6 +7,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -44,9 +46,12 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
     session_ = context_.handler.open_session([weak](std::string text) {
       if (auto self = weak.lock()) {
         auto &executor = self->socket_;
+        ++self->posted_;
         asio::post(executor.get_executor(),
                    [self = std::move(self), text = std::move(text)]() mutable {
+                     --self->posted_;
                      self->send(std::move(text));
+                     self->finish_if_answered();
                    });
       }
     });
@@ -69,12 +74,43 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
   }
 
   void on_read(error_code error, std::size_t size) {
-    if (error || closed_) {
+    if (closed_) return;
+    if (error == asio::error::eof) {
+      // The client's end of input (shutdown(SHUT_WR), as socat and nc -N
+      // do): a last line without its line end still counts, and the
+      // connection stays until every request read so far has its reply.
+      input_ended_ = true;
+      if (!pending_.empty() && pending_.back() != '\n') pending_.push_back('\n');
+      // Nothing else keeps the session alive while replies are on their
+      // way; a robot that never answers does not keep it forever.
+      answer_wait_.expires_after(std::chrono::seconds{60});
+      answer_wait_.async_wait([self = shared_from_this()](error_code wait_error) {
+        if (!wait_error) self->close();
+      });
+      handle_pending();
+      return;
+    }
+    if (error) {
       close();
       return;
     }
     pending_.append(chunk_.data(), size);
     handle_pending();
+  }
+
+  void finish_if_answered() {
+    if (!input_ended_ || closed_ || closing_ || !session_) return;
+    // Every reply has left the session (its sink has returned), and every
+    // one of them is in the outbox (no post of one still on its way).
+    if (session_->replies_outstanding() != 0 || posted_.load() != 0) return;
+    closing_ = true;
+    if (!writing_ && outbox_.empty()) end_output();
+  }
+
+  void end_output() {
+    error_code ignored;
+    socket_.shutdown(local_stream::socket::shutdown_send, ignored);
+    close();
   }
 
   // Handles at most k_lines_per_turn requests, then lets the other clients'
@@ -111,7 +147,11 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
       too_long();
       return;
     }
-    read_more();
+    if (input_ended_) {
+      finish_if_answered();
+    } else {
+      read_more();
+    }
   }
 
   void too_long() {
@@ -148,14 +188,13 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
     if (!outbox_.empty()) {
       write_next();
     } else if (closing_) {
-      error_code ignored;
-      socket_.shutdown(local_stream::socket::shutdown_send, ignored);
-      close();
+      end_output();
     }
   }
 
   void close() {
     if (closed_) return;
+    answer_wait_.cancel();
     closed_ = true;
     error_code ignored;
     socket_.close(ignored);
@@ -175,7 +214,10 @@ class unix_session : public std::enable_shared_from_this<unix_session> {
   std::string pending_;
   outbox outbox_;
   bool writing_ = false;
-  bool closing_ = false;  // close once everything queued is written
+  bool closing_ = false;                // close once everything queued is written
+  bool input_ended_ = false;            // the client sent its end of input
+  std::atomic<std::size_t> posted_{0};  // messages on their way to send()
+  asio::steady_timer answer_wait_{socket_.get_executor()};
   bool closed_ = false;
 };
 
@@ -240,22 +282,54 @@ bool is_loopback_host(const std::string &host) {
   return true;
 }
 
+void accept_pacer::after(const error_code &error, std::function<void()> again) {
+  using namespace std::chrono_literals;
+  // EMFILE and ENFILE as codes of the system category, compared as codes:
+  // an error_condition comparison would go through a virtual call that
+  // UBSan's vptr check trips over in this Boost.
+  const bool out_of_descriptors = error.category() == asio::error::get_system_category() &&
+                                  (error.value() == EMFILE || error.value() == ENFILE);
+  if (!error || error == asio::error::connection_aborted) {
+    if (short_of_descriptors_ && log_) log_("accepting connections again");
+    short_of_descriptors_ = false;
+    again();
+    return;
+  }
+  if (out_of_descriptors && !short_of_descriptors_ && log_) {
+    log_("out of file descriptors (" + error.message() + "): accepting again in a while");
+  }
+  short_of_descriptors_ = short_of_descriptors_ || out_of_descriptors;
+  // Any other failure is unexpected, and may well repeat: not at full speed.
+  timer_.expires_after(out_of_descriptors ? 200ms : 20ms);
+  timer_.async_wait([again = std::move(again)](error_code wait_error) {
+    if (!wait_error) again();
+  });
+}
+
 struct network::impl {
   network_config config;
   const request_handler &handler;
   asio::io_context io{1};
-  client_slots slots;
+  client_slots unix_slots;
+  client_slots websocket_slots;
+  pending_connections pending;
   local_stream::acceptor unix_acceptor{io};
   asio::ip::tcp::acceptor http_acceptor{io};
   asio::signal_set signals{io, SIGINT, SIGTERM};
+  accept_pacer unix_pacer;
   bool made_socket = false;
   std::string http_url;
   int stop_signal = 0;
 
   impl(network_config settings, const request_handler &requests)
-      : config(std::move(settings)), handler(requests), slots(config.max_clients) {}
+      : config(std::move(settings)),
+        handler(requests),
+        unix_slots(config.max_clients),
+        websocket_slots(config.max_clients),
+        pending(config.max_pending_http, config.max_pending_per_address),
+        unix_pacer(io, config.log) {}
 
-  server_context context() { return {io, handler, config, slots}; }
+  server_context context() { return {io, handler, config, unix_slots, websocket_slots, pending}; }
 
   void log(std::string_view line) const {
     if (config.log) config.log(line);
@@ -305,9 +379,15 @@ struct network::impl {
                                std::to_string(listen.port) + ": " + error.message());
     }
     const auto bound = http_acceptor.local_endpoint();
-    const bool loopback = bound.address().is_loopback();
-    auto guard = std::make_shared<const http_guard>(bare, bound.port(), loopback, config.token);
-    http_url = "http://" + guard->authorities().front();
+    http_guard_config checks;
+    checks.host = bare;
+    checks.port = bound.port();
+    checks.loopback = bound.address().is_loopback();
+    checks.wildcard = bound.address().is_unspecified();
+    checks.token = config.token;
+    checks.allowed_hosts = config.allowed_hosts;
+    auto guard = std::make_shared<const http_guard>(std::move(checks));
+    http_url = "http://" + guard->authority();
     start_http_server(context(), http_acceptor, std::move(guard));
     log("listening on " + http_url);
   }
@@ -322,12 +402,12 @@ struct network::impl {
                                [this](error_code error, local_stream::socket socket) {
                                  if (error == asio::error::operation_aborted) return;
                                  if (!error) welcome(std::move(socket));
-                                 accept_unix();
+                                 unix_pacer.after(error, [this] { accept_unix(); });
                                });
   }
 
   void welcome(local_stream::socket socket) {
-    auto slot = slots.take();
+    auto slot = unix_slots.take();
     const bool refused = !slot;
     auto session = std::make_shared<unix_session>(std::move(socket), context(), std::move(slot));
     if (refused) {
@@ -340,8 +420,14 @@ struct network::impl {
 
 network::network(network_config config, const request_handler &handler)
     : impl_(std::make_unique<impl>(std::move(config), handler)) {
-  impl_->open_unix_socket();
-  if (impl_->config.http) impl_->open_http();
+  try {
+    impl_->open_unix_socket();
+    if (impl_->config.http) impl_->open_http();
+  } catch (...) {
+    // The destructor does not run for a constructor that throws.
+    impl_->remove_socket();
+    throw;
+  }
 }
 
 network::~network() {
@@ -362,10 +448,22 @@ int network::run() {
     error_code ignored;
     impl_->unix_acceptor.close(ignored);
     impl_->http_acceptor.close(ignored);
+    impl_->unix_pacer.cancel();
     impl_->remove_socket();
     impl_->io.stop();
   });
-  impl_->io.run();
+  // A handler that throws ends only its own connection's work, never the
+  // daemon: the loop goes on with everyone else.
+  for (;;) {
+    try {
+      impl_->io.run();
+      break;
+    } catch (const std::exception &error) {
+      impl_->log(std::string{"internal error, serving on: "} + error.what());
+    } catch (...) {
+      impl_->log("internal error (unknown exception), serving on");
+    }
+  }
   return impl_->stop_signal;
 }
 

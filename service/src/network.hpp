@@ -4,12 +4,14 @@
 // header.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "request_handler.hpp"
 
@@ -27,7 +29,17 @@ struct network_config {
   int inherited_socket = -1;
   std::optional<http_listen> http;
   std::optional<std::string> token;  // WebSocket clients must present it
+  // More names the HTTP side answers to (with a token only).
+  std::vector<std::string> allowed_hosts;
+  // Clients at once on the Unix socket, and WebSocket clients at once: a
+  // budget each.
   std::size_t max_clients = 128;
+  // HTTP connections not yet a WebSocket (reading a request, fetching
+  // files), in all and from one address; past either, the oldest goes.
+  std::size_t max_pending_http = 256;
+  std::size_t max_pending_per_address = 16;
+  // How long a request's head may take to arrive (idle or drip-fed).
+  std::chrono::milliseconds http_request_limit{5000};
   // A client whose unsent messages pass either bound is dropped.
   std::size_t max_queued_bytes = 1024 * 1024;
   std::size_t max_queued_messages = 1000;
@@ -40,8 +52,8 @@ bool is_loopback_host(const std::string &host);
 
 class network {
  public:
-  // Binds everything (throws std::runtime_error naming what failed); serving
-  // starts with run().
+  // Binds everything (throws std::runtime_error naming what failed, with
+  // nothing left behind); serving starts with run().
   network(network_config config, const request_handler &handler);
   // Closes every connection and removes the Unix socket the daemon made.
   ~network();

@@ -288,10 +288,16 @@ json parse_limited(std::string_view text, bool &too_deep) {
   return json::parse(text.begin(), text.end(), limit_depth, false);
 }
 
-parse_result parse_checked(std::string_view text) {
+parse_result parse_checked(std::string_view text, const extra_command_names &extra) {
   rejected_request rejected;
   if (text.size() > max_request_bytes) {
     rejected.error = make_error(daemon_error::too_large, "request: longer than 65536 bytes");
+    return rejected;
+  }
+  // The JSON reader stops at a NUL byte as at the end of the input, and
+  // would take what came before it for the whole request.
+  if (text.find('\0') != std::string_view::npos) {
+    rejected.error = make_error(daemon_error::bad_request, "request: holds a NUL byte");
     return rejected;
   }
   bool too_deep = false;
@@ -333,6 +339,9 @@ parse_result parse_checked(std::string_view text) {
       return rejected;
     }
   }
+  if (extra && extra(*rejected.cmd)) {
+    return request{*rejected.cmd, rejected.id, rejected.robot, extra_cmd{object}};
+  }
   rejected.error = make_error(daemon_error::unknown_command,
                               "request: unknown command " + dump(json(*rejected.cmd)));
   return rejected;
@@ -357,12 +366,12 @@ error_reply make_error(daemon_error kind, std::string message) {
 bool goes_to_robot(const command &cmd) noexcept {
   return !std::holds_alternative<devices_cmd>(cmd) &&
          !std::holds_alternative<describe_cmd>(cmd) && !std::holds_alternative<poll_cmd>(cmd) &&
-         !std::holds_alternative<watch_cmd>(cmd);
+         !std::holds_alternative<watch_cmd>(cmd) && !std::holds_alternative<extra_cmd>(cmd);
 }
 
-parse_result parse_request(std::string_view text) noexcept {
+parse_result parse_request(std::string_view text, const extra_command_names &extra) noexcept {
   try {
-    return parse_checked(text);
+    return parse_checked(text, extra);
   } catch (const std::exception &failure) {
     // Only allocation can fail here; answer rather than end the connection.
     rejected_request rejected;

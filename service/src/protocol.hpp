@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,9 +97,15 @@ struct query_cmd {
   tovlink::Query query = tovlink::Query::who;
 };
 
+// A command this parser does not know but the daemon does (the MQTT
+// bridge's fleet commands): its handler gets the whole request object.
+struct extra_cmd {
+  json object;
+};
+
 using command = std::variant<devices_cmd, describe_cmd, poll_cmd, watch_cmd, move_cmd, pose_cmd,
                              move_relative_cmd, adjust_cmd, power_cmd, start_cmd, led_cmd, tone_cmd,
-                             say_cmd, speed_cmd, query_cmd>;
+                             say_cmd, speed_cmd, query_cmd, extra_cmd>;
 
 // Commands that are sent to a robot (the rest are answered by the daemon).
 bool goes_to_robot(const command &cmd) noexcept;
@@ -128,9 +135,14 @@ struct rejected_request {
 
 using parse_result = std::variant<request, rejected_request>;
 
+// Whether a command name is one of the daemon's extra commands.
+using extra_command_names = std::function<bool(std::string_view name)>;
+
 // Reads and checks one request (a line or a WebSocket message, without its
-// line end).  Never throws.
-parse_result parse_request(std::string_view text) noexcept;
+// line end).  A command of its own table gets its arguments checked; one
+// that `extra` knows becomes an extra_cmd; any other is unknown_command.
+// Never throws.
+parse_result parse_request(std::string_view text, const extra_command_names &extra = {}) noexcept;
 
 // --- Replies and pushed objects -------------------------------------------------
 

@@ -135,6 +135,7 @@ struct robot_command_runner {
   json operator()(const describe_cmd &) const { return json::object(); }
   json operator()(const poll_cmd &) const { return json::object(); }
   json operator()(const watch_cmd &) const { return json::object(); }
+  json operator()(const extra_cmd &) const { return json::object(); }
 };
 
 }  // namespace
@@ -146,6 +147,11 @@ class client_session::reply_order {
   std::uint64_t next_ticket() {
     std::lock_guard lock(mutex_);
     return issued_++;
+  }
+
+  std::size_t outstanding() {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(issued_ - delivered_);
   }
 
   // Holds the reply until every earlier one has gone.  The sink is called
@@ -210,29 +216,46 @@ client_session::~client_session() {
   for (const auto &[robot, id] : watches_) robot->unsubscribe(id);
 }
 
-void client_session::handle(std::string_view text) {
-  message_sink reply = [order = order_, ticket = order_->next_ticket()](std::string reply_text) {
+std::size_t client_session::replies_outstanding() const {
+  return order_->outstanding();
+}
+
+message_sink client_session::next_reply() {
+  return [order = order_, ticket = order_->next_ticket()](std::string reply_text) {
     order->deliver(ticket, std::move(reply_text));
   };
-  auto parsed = parse_request(text);
-  if (auto *rejected = std::get_if<rejected_request>(&parsed)) {
-    const auto *extra = rejected->cmd && rejected->error.name == "unknown_command"
-                            ? handler_.find_command(*rejected->cmd)
-                            : nullptr;
-    if (extra == nullptr) {
-      reply(error_reply_text(*rejected));
-      return;
-    }
-    const auto outcome = (*extra)(json::parse(text, nullptr, false));
-    if (const auto *result = std::get_if<json>(&outcome)) {
-      reply(ok_reply(*rejected->cmd, rejected->id, std::nullopt, *result));
-    } else {
-      reply(error_reply_text(rejected->cmd, rejected->id, std::nullopt,
-                             std::get<error_reply>(outcome)));
-    }
+}
+
+void client_session::handle(const request &req) {
+  answer(req, next_reply());
+}
+
+void client_session::handle(std::string_view text) {
+  message_sink reply = next_reply();
+  const auto parsed = parse_request(
+      text, [this](std::string_view name) { return handler_.find_command(name) != nullptr; });
+  if (const auto *rejected = std::get_if<rejected_request>(&parsed)) {
+    reply(error_reply_text(*rejected));
     return;
   }
   answer(std::get<request>(parsed), reply);
+}
+
+void client_session::run_extra(const request &req, const extra_cmd &args,
+                               const message_sink &reply) {
+  const auto *run = handler_.find_command(req.cmd);
+  if (run == nullptr) {  // a request parsed elsewhere, against another table
+    reply(error_reply_text(req.cmd, req.id, std::nullopt,
+                           make_error(daemon_error::unknown_command,
+                                      "request: unknown command " + dump(json(req.cmd)))));
+    return;
+  }
+  const auto outcome = (*run)(args.object);
+  if (const auto *result = std::get_if<json>(&outcome)) {
+    reply(ok_reply(req.cmd, req.id, std::nullopt, *result));
+  } else {
+    reply(error_reply_text(req.cmd, req.id, std::nullopt, std::get<error_reply>(outcome)));
+  }
 }
 
 robot_worker *client_session::find_robot(const request &req,
@@ -256,6 +279,10 @@ robot_worker *client_session::find_robot(const request &req,
 }
 
 void client_session::answer(const request &req, const message_sink &reply) {
+  if (const auto *args = std::get_if<extra_cmd>(&req.args)) {
+    run_extra(req, *args, reply);
+    return;
+  }
   if (std::holds_alternative<devices_cmd>(req.args)) {
     reply(ok_reply(req.cmd, req.id, std::nullopt, device_list(handler_.robots())));
     return;

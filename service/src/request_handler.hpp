@@ -35,6 +35,12 @@ class client_session {
   // Handles one request text (without its line end).  Replies come through
   // the sink, at once or later from a robot's thread.
   void handle(std::string_view text);
+  // Handles a request its transport has parsed and checked already (the
+  // MQTT bridge, which looks at the command before it lets it in).
+  void handle(const request &req);
+
+  // Requests handled whose reply has not reached the sink yet.
+  std::size_t replies_outstanding() const;
 
  private:
   friend class request_handler;
@@ -45,7 +51,11 @@ class client_session {
   class reply_order;
 
   client_session(const request_handler &handler, message_sink sink);
+  // The sink for the reply to the next request, in its turn.
+  message_sink next_reply();
   void answer(const request &req, const message_sink &reply);
+  // A command of the handler's own table (add_command), by its name.
+  void run_extra(const request &req, const extra_cmd &args, const message_sink &reply);
   void watch(const request &req, const watch_cmd &args, const message_sink &reply);
   void unwatch(robot_worker *robot);
   robot_worker *find_robot(const request &req, std::optional<std::string> &error_text) const;
@@ -66,8 +76,9 @@ class request_handler {
   std::unique_ptr<client_session> open_session(message_sink sink) const;
 
   // A command answered outside the robot workers (the MQTT bridge's fleet
-  // commands): it gets the whole request object, and its result or error
-  // becomes the reply.  Add them before the first session opens.
+  // commands): the parser hands it over by name, it gets the whole request
+  // object, and its result or error becomes the reply.  Add them before the
+  // first session opens.
   using extra_command = std::function<action_outcome(const json &request)>;
   void add_command(std::string name, extra_command run);
   const extra_command *find_command(std::string_view name) const;

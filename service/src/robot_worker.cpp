@@ -35,7 +35,18 @@ robot_worker::~robot_worker() {
 }
 
 void robot_worker::start() {
-  thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+  thread_ = std::jthread([this](std::stop_token stop) {
+    // The thread's last line of defence: an exception that escaped the
+    // loop ends this robot's service, never the daemon (std::terminate).
+    try {
+      run(std::move(stop));
+    } catch (const std::exception &error) {
+      guarded("robot thread",
+              [&] { log(std::string{"stopped by an internal error: "} + error.what()); });
+    } catch (...) {
+      guarded("robot thread", [&] { log("stopped by an internal error"); });
+    }
+  });
 }
 
 void robot_worker::stop() {
@@ -116,6 +127,23 @@ void robot_worker::log(const std::string &line) const {
   if (log_) log_("robot " + config_.name + ": " + line);
 }
 
+template <typename Callback>
+void robot_worker::guarded(const char *what, Callback &&callback) noexcept {
+  try {
+    callback();
+  } catch (const std::exception &error) {
+    try {
+      log(std::string{"internal error in a "} + what + ": " + error.what());
+    } catch (...) {  // out of memory for the line itself: nothing more to do
+    }
+  } catch (...) {
+    try {
+      log(std::string{"internal error in a "} + what + " (unknown exception)");
+    } catch (...) {
+    }
+  }
+}
+
 void robot_worker::set_state(robot_state state) {
   {
     std::lock_guard lock(mutex_);
@@ -124,7 +152,7 @@ void robot_worker::set_state(robot_state state) {
   }
   std::lock_guard lock(listeners_mutex_);
   for (auto &[id, listener] : listeners_) {
-    if (listener.state) listener.state(state);
+    if (listener.state) guarded("state listener", [&] { listener.state(state); });
   }
 }
 
@@ -162,6 +190,10 @@ void robot_worker::try_connect(const std::stop_token &stop) {
     if (error.value() == tovlink::errc::cancelled) return;
     // Only the first failure of a run of them is worth a line.
     if (state() != robot_state::lost) log(std::string{"no connection ("} + error.what() + ")");
+    set_state(robot_state::lost);
+    return;
+  } catch (const std::exception &error) {
+    guarded("connect", [&] { log(std::string{"cannot connect: "} + error.what()); });
     set_state(robot_state::lost);
     return;
   }
@@ -223,16 +255,24 @@ void robot_worker::poll_telemetry() {
     }
     std::lock_guard lock(listeners_mutex_);
     for (auto &[id, listener] : listeners_) {
-      if (listener.telemetry) listener.telemetry(telemetry, now);
+      if (listener.telemetry) {
+        guarded("telemetry listener", [&] { listener.telemetry(telemetry, now); });
+      }
     }
   } catch (const tovlink::Error &error) {
     if (note_failure(error)) lose(error.what());
+  } catch (const std::exception &error) {
+    // Not the robot's fault (memory, most likely): this reading is skipped.
+    guarded("poll", [&] { log(std::string{"poll failed: "} + error.what()); });
   }
 }
 
 void robot_worker::run_action(queued_action &item) {
   if (!robot_) {
-    item.done(make_error(daemon_error::robot_not_ready, "robot " + config_.name + " is not ready"));
+    guarded("reply", [&] {
+      item.done(
+          make_error(daemon_error::robot_not_ready, "robot " + config_.name + " is not ready"));
+    });
     return;
   }
   action_outcome outcome;
@@ -247,8 +287,10 @@ void robot_worker::run_action(queued_action &item) {
     reason = error.what();
   } catch (const std::exception &error) {
     outcome = make_error(daemon_error::internal, error.what());
+  } catch (...) {
+    outcome = make_error(daemon_error::internal, "unknown exception");
   }
-  item.done(std::move(outcome));
+  guarded("reply", [&] { item.done(std::move(outcome)); });
   if (lost) lose(reason);
 }
 
@@ -276,7 +318,10 @@ void robot_worker::refuse_queued() {
     refused.swap(queue_);
   }
   for (auto &item : refused) {
-    item.done(make_error(daemon_error::robot_not_ready, "robot " + config_.name + " is not ready"));
+    guarded("reply", [&] {
+      item.done(
+          make_error(daemon_error::robot_not_ready, "robot " + config_.name + " is not ready"));
+    });
   }
 }
 

@@ -129,6 +129,10 @@ class robot_worker {
   void refuse_queued();
   void set_state(robot_state state);
   void log(const std::string &line) const;
+  // Runs a listener or a done callback: whatever it throws is logged, and
+  // the robot's thread goes on.
+  template <typename Callback>
+  void guarded(const char *what, Callback &&callback) noexcept;
 
   robot_config config_;
   worker_timing timing_;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -193,6 +194,104 @@ TEST(Mqtt, BadRequestsGetErrorRepliesAndNoHarm) {
   const auto after = client.wait_for_reply("a", "after", from);
   ASSERT_TRUE(after) << "the daemon stopped answering";
   EXPECT_TRUE(after->body()["ok"]);
+}
+
+// 300 commands back to back on one robot: every one gets its reply, either
+// its result or busy (the robot's queue, or the bridge's own bound), and
+// every reply, refusals included, names the robot.
+TEST(Mqtt, AFloodOfCommandsGetsEveryReply) {
+  auto &client = *fixture->client;
+  const auto from = client.count();
+  constexpr int commands = 300;
+  for (int i = 0; i < commands; ++i) {
+    const json request = {{"cmd", "move"}, {"motor", 3}, {"angle", 60 + i % 40}, {"id", i}};
+    ASSERT_TRUE(client.publish("tovlink/lab/a/cmd", request.dump()));
+  }
+  std::set<int> answered;
+  int done = 0;
+  int busy = 0;
+  const auto deadline = std::chrono::steady_clock::now() + seconds{60};
+  while (answered.size() < commands && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds{200});
+    const auto messages = client.messages();
+    for (std::size_t i = from; i < messages.size(); ++i) {
+      if (messages[i].topic != "tovlink/lab/a/reply") continue;
+      const json reply = messages[i].body();
+      if (!reply["id"].is_number_integer() || !answered.insert(reply["id"].get<int>()).second) {
+        continue;
+      }
+      EXPECT_EQ(reply["robot"], "a") << reply;
+      if (reply.value("ok", false)) {
+        ++done;
+      } else {
+        EXPECT_EQ(reply["error"]["name"], "busy") << reply;
+        ++busy;
+      }
+    }
+  }
+  EXPECT_EQ(answered.size(), static_cast<std::size_t>(commands))
+      << done << " done, " << busy << " busy";
+  EXPECT_GT(done, 0);
+}
+
+TEST(Mqtt, ErrorRepliesNameTheRobotAndTheLimitIsWhatTheClientSent) {
+  auto &client = *fixture->client;
+  const auto from = client.count();
+  auto reply_to = [&](const std::string &payload, const json &id) -> json {
+    EXPECT_TRUE(client.publish("tovlink/lab/b/cmd", payload));
+    const auto reply = client.wait_for_reply("b", id, from);
+    return reply ? reply->body() : json{};
+  };
+  const json no_cmd = reply_to(R"({"cmd":17,"id":"e1"})", "e1");
+  EXPECT_EQ(no_cmd["error"]["code"], 400);
+  EXPECT_EQ(no_cmd["robot"], "b") << no_cmd;
+  const json nul = reply_to(std::string{R"({"cmd":"poll","id":"e2"})"} + '\0' + "x", json{});
+  EXPECT_EQ(nul["error"]["name"], "bad_request") << nul;
+  EXPECT_EQ(nul["robot"], "b");
+
+  // Exactly 65,536 bytes as sent is within the limit; one more is not.
+  std::string request = R"({"cmd":"led","led":1,"on":true,"id":"full","pad":")";
+  request += std::string(65536 - request.size() - 2, 'p') + "\"}";
+  ASSERT_EQ(request.size(), 65536U);
+  const json full = reply_to(request, "full");
+  EXPECT_TRUE(full.value("ok", false)) << full.dump().substr(0, 300);
+  std::string over = request;
+  over.insert(over.size() - 2, "p");
+  ASSERT_TRUE(client.publish("tovlink/lab/b/cmd", over));
+  const auto refused = client.wait_for(
+      "tovlink/lab/b/reply", [](const message &m) { return m.body()["error"]["code"] == 413; },
+      from);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->body()["robot"], "b");
+}
+
+long peak_rss_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// 50 MB on all/cmd: the broker keeps it from the robots' connections
+// (their maximum packet size), so it costs the daemon next to nothing, and
+// the robots go on answering.
+TEST(Mqtt, AHugePayloadCostsTheDaemonLittle) {
+  auto &client = *fixture->client;
+  const long before = peak_rss_kib(fixture->daemon->pid());
+  ASSERT_GT(before, 0);
+  ASSERT_TRUE(client.publish("tovlink/lab/all/cmd", std::string(50'000'000, ' ')));
+  ASSERT_TRUE(client.publish("tovlink/lab/a/cmd", std::string(300'000, ' ')));
+  const auto from = client.count();
+  ASSERT_TRUE(
+      client.publish("tovlink/lab/all/cmd", R"({"cmd":"query","query":"who","id":"after"})"));
+  for (const char *robot : {"a", "b"}) {
+    const auto reply = client.wait_for_reply(robot, "after", from);
+    ASSERT_TRUE(reply) << robot;
+    EXPECT_TRUE(reply->body()["ok"]);
+  }
+  const long grown = peak_rss_kib(fixture->daemon->pid()) - before;
+  EXPECT_LT(grown, 10 * 1024) << "the daemon's peak memory grew by " << grown << " KiB";
 }
 
 TEST(Mqtt, ABrokerRestartIsSurvived) {

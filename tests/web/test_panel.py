@@ -393,6 +393,9 @@ class TokenAndInProcessRobot(unittest.TestCase):
             status = lambda: browser.find_element(By.ID, "link-status").get_attribute("data-state")
             browser.get(daemon.origin + "/#/robot/vr")
             wait_until(lambda: status() == "waiting", "the refusal without a token")
+            # As typed, '+' and all: the page passes it on as a plus, not a space.
+            browser.get(daemon.origin + "/?token=s3cret/+token#/robot/vr")
+            wait_until(lambda: status() == "open", "the socket with the token as typed")
             browser.get(daemon.origin + "/?token=s3cret%2F%2Btoken#/robot/vr")
             wait_until(lambda: status() == "open", "the socket with the token")
             state = browser.find_element(By.ID, "robot-state")

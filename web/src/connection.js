@@ -18,12 +18,30 @@ export class CommandError extends Error {
 }
 
 // The daemon's WebSocket address for this page: same host and scheme family,
-// with the page's `token` query parameter passed on.
+// with the page's `token` query parameter passed on exactly as typed.
+// URLSearchParams would read a '+' as a space (form encoding), and base64
+// tokens hold '+'; the daemon reads '+' as a plus.
 export function socketUrl(location) {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-  const token = new URLSearchParams(location.search).get('token');
+  const token = queryValue(location.search, 'token');
   const query = token ? `?token=${encodeURIComponent(token)}` : '';
   return `${scheme}//${location.host}/ws${query}`;
+}
+
+// The percent-decoded value of `name` in a query string ("?a=1&token=x"),
+// with '+' kept; null when absent or not valid percent-encoding.
+export function queryValue(search, name) {
+  for (const pair of search.replace(/^\?/, '').split('&')) {
+    const equals = pair.indexOf('=');
+    const key = equals < 0 ? pair : pair.slice(0, equals);
+    if (key !== name) continue;
+    try {
+      return decodeURIComponent(equals < 0 ? '' : pair.slice(equals + 1));
+    } catch {
+      return null;
+    }
+  }
+  return null;
 }
 
 export class Connection {
