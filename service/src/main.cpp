@@ -280,7 +280,8 @@ startup plan_startup(const settings &options) {
   net.max_clients = options.max_clients;
   net.log = log_line;
   if (options.create_token && options.token_file.empty()) {
-    throw CLI::ValidationError("--create-token", "--create-token needs --token-file: the file to create");
+    throw CLI::ValidationError("--create-token",
+                               "--create-token needs --token-file: the file to create");
   }
   if (!options.listen.empty()) {
     net.http = parse_listen(options.listen);
@@ -465,7 +466,7 @@ int main(int argc, char **argv) {
     }
     return serve(std::move(plan), options);
   } catch (const CLI::ValidationError &error) {
-    if (!report_in_file(error)) std::fprintf(stderr, "tovlinkd: %s\n", error.what());
+    if (!report_in_file(error)) log_error(error.what());
     return exit_usage;
   } catch (const std::exception &error) {
     log_error(error.what());

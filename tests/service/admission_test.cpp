@@ -461,7 +461,7 @@ TEST(Admission, LogLinesCarryTimeAndLevel) {
   child_process bad(
       {TOVLINKD_PATH, "--sim", "bad name", "--socket", (fixture->dir / "b.sock").string()});
   EXPECT_EQ(bad.wait(seconds{10}), 2);
-  EXPECT_TRUE(bad.wait_for_line("Z error tovlinkd: robot name", seconds{2}));
+  EXPECT_TRUE(bad.wait_for_line("Z error tovlinkd: --sim: robot name", seconds{2}));
 }
 
 }  // namespace

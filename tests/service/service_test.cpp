@@ -478,7 +478,7 @@ TEST(Service, HttpRefusesOtherHostsOriginsAndMissingTokens) {
   child_process open_daemon({TOVLINKD_PATH, "--sim", "x", "--socket",
                              (fixture->dir / "x.sock").string(), "--listen", "0.0.0.0:0"});
   EXPECT_EQ(open_daemon.wait(seconds{10}), 2);
-  EXPECT_TRUE(open_daemon.has_line("needs --token-file"));
+  EXPECT_TRUE(open_daemon.wait_for_line("needs --token-file", seconds{2}));
   EXPECT_FALSE(fs::exists(fixture->dir / "x.sock"));
 }
 
