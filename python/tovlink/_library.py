@@ -114,6 +114,29 @@ def find_library(path: Optional[PathLike] = None) -> str:
     return ctypes.util.find_library(_SYSTEM_NAME) or _FILE_NAMES[0]
 
 
+# The motion library, libTovLinkMotion (<tovlink/motion.h>), is built and
+# installed beside the session library and loads it: it is looked for next
+# to the session library the package loaded, else asked of the system's
+# loader by name.
+if sys.platform == "win32":
+    _MOTION_FILE_NAMES = ("TovLinkMotion.dll",)
+else:
+    _MOTION_FILE_NAMES = ("libTovLinkMotion.so.1", "libTovLinkMotion.so")
+
+
+def find_motion_library(path: Optional[PathLike] = None) -> str:
+    """What ctypes is handed to load the motion library, for the session
+    library find_library(path) names: the file beside it, else the motion
+    library's name for the system's loader."""
+    session = find_library(path)
+    folder = os.path.dirname(session)
+    if folder:
+        for name in _MOTION_FILE_NAMES:
+            if os.path.exists(os.path.join(folder, name)):
+                return os.path.join(folder, name)
+    return _MOTION_FILE_NAMES[0]
+
+
 # --- <tovlink/session.h> -----------------------------------------------------------
 
 MOTORS = 7  # TOVLINK_SESSION_MOTORS: the length of the pose and telemetry arrays
