@@ -36,6 +36,18 @@ struct request {
   int speed = 100;
   double rate_hz = 2.0;
   std::optional<int> samples;  // monitor: stop after this many
+
+  // play, record, motions
+  std::string motion;  // play: FILE or NAME; record: FILE
+  double play_speed = 1.0;
+  int loops = 1;
+  int soft_start_ms = 0;
+  double seconds = 0;
+  int interval_ms = 50;
+  double tolerance = 2.0;
+  std::string motion_name;    // record --name
+  std::string action;         // motions: list, get, save, delete
+  std::string action_target;  // motions: NAME or FILE
 };
 
 // True for the commands that talk to a robot.
