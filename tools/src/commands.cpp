@@ -477,12 +477,13 @@ void write_motion_file(const std::string &file, const nlohmann::json &motion) {
   }
 }
 
-// "keyframe 2 motor 2: asked 10, sent 55" for each angle held to its motor's range.
+// "keyframe 3 motor 2: asked 10, sent 55" for each angle held to its motor's
+// range; keyframes counted from 1, as the progress line counts them.
 void report_clamping(const reporter &out, const nlohmann::json &clamped) {
   if (out.json() || !clamped.is_array()) return;
   for (const auto &c : clamped) {
     std::fprintf(out.io().err(), "tovlink: keyframe %lld motor %lld: asked %lld, sent %lld\n",
-                 c.value("keyframe", 0LL), c.value("motor", 0LL), c.value("requested", 0LL),
+                 c.value("keyframe", 0LL) + 1, c.value("motor", 0LL), c.value("requested", 0LL),
                  c.value("sent", 0LL));
   }
 }
