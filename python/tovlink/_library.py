@@ -2,9 +2,9 @@
 the declarations of the <tovlink/session.h> functions the package calls, and
 the result codes.
 
-The package loads this one library and nothing else: tovlink.Robot is a
-session of it, and the robot's contract (limits, LEDs, queries, error
-names) is read from it.
+The package loads this library: tovlink.Robot is a session of it, and the
+robot's contract (limits, LEDs, queries, error names) is read from it.
+Motions add the motion library, found beside it (find_motion_library).
 """
 
 import ctypes
