@@ -322,7 +322,7 @@ struct cli {
         ->check(CLI::Range(0.0, 3600.0));
     record
         ->add_option("--interval", req.interval_ms,
-                     "Read the positions every MS milliseconds, 10-10000 (default 50)")
+                     wrapped("Read the positions every MS milliseconds, 10-10000 (default 50)"))
         ->type_name("MS")
         ->check(whole_number("interval"));
     record
