@@ -299,6 +299,8 @@ class Play:
                 update = self._updates.get_nowait()
             except queue.Empty:
                 return
+            # The first updates may come before the report named the motion.
+            update["motion"] = self._name
             if self._on_progress is not None:
                 self._on_progress(update)
 
