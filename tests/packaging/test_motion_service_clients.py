@@ -41,6 +41,16 @@ def moves(since=0):
     return [line for line in sim.received()[since:] if line.startswith("#151,")]
 
 
+def wait_for_new(line, since, timeout_s):
+    """True once `line` reached the robot after its first `since` lines."""
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        if line in sim.received()[since:]:
+            return True
+        time.sleep(0.02)
+    return False
+
+
 def setUpModule():
     global sim, work, daemon, socket_path
     sim = VirtualRobot(SIM).__enter__()
@@ -113,7 +123,7 @@ class ClientMotions(unittest.TestCase):
         self.assertEqual((last["motion"], last["state"], last["keyframes"]),
                          ("client-steps", "finished", 3))
         self.assertEqual(seen[-1]["state"], "finished")
-        self.assertTrue(sim.wait_for_received("#151,090,090,090,090,090,090,080,0300\r\r"))
+        self.assertTrue(wait_for_new("#151,090,090,090,090,090,090,080,0300\r\r", before, 2))
         self.assertEqual(moves(before), ["#151,090,090,090,090,090,090,060,0000\r\r",
                                          "#151,090,090,090,090,090,090,070,0300\r\r",
                                          "#151,090,090,090,090,090,090,080,0300\r\r"])
@@ -194,8 +204,8 @@ class ToolMotions(unittest.TestCase):
                                     "--loop", "0"], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True, env=environment)
         try:
-            self.assertTrue(sim.wait_for_received("#151,090,090,090,090,090,090,080,0300\r\r",
-                                                  timeout_s=10))
+            self.assertTrue(wait_for_new("#151,090,090,090,090,090,090,080,0300\r\r", before,
+                                         timeout_s=10))
             process.send_signal(signal.SIGINT)
             _, err = process.communicate(timeout=10)
         finally:
