@@ -71,9 +71,16 @@ class win32_event_serial_device final : public serial_device {
     if (read_posted_) {
       DWORD received = 0;
       if (!GetOverlappedResult(handle_, &read_, &received, FALSE)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED) {
+          // The thread that posted it has ended (Windows cancels a thread's
+          // I/O when it exits) before a byte came: post it again next wait.
+          read_posted_ = false;
+          return true;
+        }
         // Still waiting for its byte: nothing has arrived (an arriving byte
         // goes to the posted read first).  Any other error is the device's.
-        return GetLastError() == ERROR_IO_INCOMPLETE;
+        return error == ERROR_IO_INCOMPLETE;
       }
       read_posted_ = false;
       if (received == 1) buffer[(*count)++] = first_byte_;
