@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# What an idle connection costs a Windows program, under Wine, against the
-# virtual robot: a session (TovLinkCxx.dll, event-driven: an overlapped read
+# What a connection costs a Windows program, under Wine, against the virtual
+# robot (a telemetry exchange's time, then the CPU of an idle connection): a session (TovLinkCxx.dll, event-driven: an overlapped read
 # posted, no wake-ups) beside the C API's connection (TovLinkLib.dll, its
 # I/O thread's 1 ms passes).  Each figure is the program's own CPU time over
 # the idle span (GetProcessTimes); Wine's server, which carries part of every
 # system call a Windows program makes under Wine, is measured apart from
 # /proc.  A measuring script, not a test.
 #
-#   bench/windows/wine_idle_bench.sh [SECONDS]     (default 10)
+#   bench/windows/wine_bench.sh [SECONDS]     (idle span, default 10)
 #
 # Expects the cross build in build-mingw and the virtual robot in build
 # (TOVLINK_MINGW_BUILD and TOVLINK_NATIVE_BUILD name others); needs Wine.
@@ -17,8 +17,8 @@ cd "$(dirname "$0")/../.."
 seconds="${1:-10}"
 mingw_build="${TOVLINK_MINGW_BUILD:-build-mingw}"
 sim="${TOVLINK_NATIVE_BUILD:-build}/sim/tovlink-sim"
-for needed in "$mingw_build/bench/windows/tovlink_idle_hold.exe" "$sim"; do
-  [ -e "$needed" ] || { echo "wine_idle_bench: $needed is missing" >&2; exit 1; }
+for needed in "$mingw_build/bench/windows/tovlink_connection_costs.exe" "$sim"; do
+  [ -e "$needed" ] || { echo "wine_bench: $needed is missing" >&2; exit 1; }
 done
 
 work="$(mktemp -d /tmp/tovlink-wine-idle.XXXXXX)"
@@ -34,7 +34,7 @@ trap cleanup EXIT
 mkdir -p "$WINEPREFIX" "$work/run"
 wineserver -p 300 >"$work/wineserver.log" 2>&1
 timeout 180 wineboot -i >"$work/wineboot.log" 2>&1
-cp "$mingw_build"/TovLinkLib/*.dll "$mingw_build/bench/windows/tovlink_idle_hold.exe" "$work/run/"
+cp "$mingw_build"/TovLinkLib/*.dll "$mingw_build/bench/windows/tovlink_connection_costs.exe" "$work/run/"
 
 "$sim" >"$work/sim.out" 2>&1 &
 sim_pid=$!
@@ -53,19 +53,20 @@ server_cpu() { # utime + stime in clock ticks
       return
     fi
   done
-  echo "wine_idle_bench: this prefix's server was not found" >&2
+  echo "wine_bench: this prefix's server was not found" >&2
   echo 0
 }
 
-echo "wine_idle_bench: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $(wine --version)"
+echo "wine_bench: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $(wine --version)"
 for mode in session capi; do
-  (cd "$work/run" && timeout $((seconds + 60)) wine tovlink_idle_hold.exe "$mode" COM7 "$seconds") |
+  (cd "$work/run" && timeout $((seconds + 60)) wine tovlink_connection_costs.exe "$mode" COM7 "$seconds") |
     tr -d '\r' | while IFS= read -r line; do
       case "$line" in
       holding*)
         before="$(server_cpu)"
         started="$(date +%s.%N)"
         ;;
+      *exchange*) echo "$line" ;;
       idle*)
         after="$(server_cpu)"
         echo "$line"
