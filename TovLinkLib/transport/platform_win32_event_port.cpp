@@ -72,15 +72,16 @@ class win32_event_serial_device final : public serial_device {
       DWORD received = 0;
       if (!GetOverlappedResult(handle_, &read_, &received, FALSE)) {
         DWORD error = GetLastError();
-        if (error == ERROR_OPERATION_ABORTED) {
-          // The thread that posted it has ended (Windows cancels a thread's
-          // I/O when it exits) before a byte came: post it again next wait.
-          read_posted_ = false;
-          return true;
-        }
         // Still waiting for its byte: nothing has arrived (an arriving byte
-        // goes to the posted read first).  Any other error is the device's.
-        return error == ERROR_IO_INCOMPLETE;
+        // goes to the posted read first).
+        if (error == ERROR_IO_INCOMPLETE) return true;
+        // Aborted without a byte: the thread that posted it has ended
+        // (Windows cancels a thread's I/O when it exits), or a line error
+        // stopped the port's I/O (a driver set to abort on errors), which
+        // ClearCommError below clears.  The next wait posts a new read.
+        // Any other error is the device's.
+        if (error != ERROR_OPERATION_ABORTED) return false;
+        received = 0;
       }
       read_posted_ = false;
       if (received == 1) buffer[(*count)++] = first_byte_;
@@ -123,16 +124,23 @@ class win32_event_serial_device final : public serial_device {
   // False when the read has already ended (a byte was there, or the device
   // failed): read_available then takes the byte or reports the failure.
   bool post_read() {
-    read_ = OVERLAPPED{};
-    read_.hEvent = read_done_;
-    DWORD received = 0;
-    if (ReadFile(handle_, &first_byte_, 1, &received, &read_)) {
-      read_posted_ = true;  // completed at once; its result is collected as any other
-      return false;
-    }
-    if (GetLastError() == ERROR_IO_PENDING) {
-      read_posted_ = true;
-      return true;
+    // A second try after clearing a line error that stopped the port's I/O.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      read_ = OVERLAPPED{};
+      read_.hEvent = read_done_;
+      DWORD received = 0;
+      if (ReadFile(handle_, &first_byte_, 1, &received, &read_)) {
+        read_posted_ = true;  // completed at once; its result is collected as any other
+        return false;
+      }
+      DWORD error = GetLastError();
+      if (error == ERROR_IO_PENDING) {
+        read_posted_ = true;
+        return true;
+      }
+      if (error != ERROR_OPERATION_ABORTED) break;
+      DWORD errors = 0;
+      ClearCommError(handle_, &errors, nullptr);
     }
     posted_read_failed_ = true;
     return false;
