@@ -6,13 +6,14 @@
 // lands.
 //
 // Why a single byte: with the time-outs that make a read return on the first
-// byte with whatever else has arrived (MAXDWORD, MAXDWORD, a constant), some
-// drivers, and Wine's serial emulation, wait for the whole buffer or the
-// time-out instead.  A read of one byte with no time-outs completes on the
+// byte with whatever else has arrived (MAXDWORD, MAXDWORD, a constant), not
+// every serial layer obliges: Wine's, for one, waits for the whole buffer or
+// the time-out instead.  A read of one byte with no time-outs completes on the
 // first byte everywhere; the rest is then taken at once, as much as
 // ClearCommError reports waiting.
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <new>
 
