@@ -260,13 +260,13 @@ struct startup {
   std::optional<mqtt_config> mqtt;
 };
 
-// The running program's own file, which the shipped motions are found
-// beside.
-std::filesystem::path program_path() {
+// Where the shipped motions are: beside the running program's own file
+// (none when the system cannot say where that is).
+std::filesystem::path find_shipped_motions() {
   std::error_code error;
-  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) throw std::runtime_error("cannot find the program's own path: " + error.message());
-  return path;
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return shipped_motions_dir(program, TOVLINKD_SHIPPED_MOTIONS);
 }
 
 startup plan_startup(const settings &options) {
@@ -320,7 +320,7 @@ startup plan_startup(const settings &options) {
   if (!options.mqtt.broker.empty()) plan.mqtt = make_mqtt_config(options.mqtt, log_line);
   plan.motions_dir = options.motions_dir.empty() ? default_motions_dir()
                                                  : std::filesystem::path{options.motions_dir};
-  plan.shipped_motions_dir = shipped_motions_dir(program_path(), TOVLINKD_SHIPPED_MOTIONS);
+  plan.shipped_motions_dir = find_shipped_motions();
   return plan;
 }
 
@@ -398,8 +398,10 @@ int serve(startup plan, const settings &options) {
     worker->start();
   }
   if (bridge) bridge->start();
-  log_line("motions: " + plan.motions_dir.string() + " (shipped: " +
-           plan.shipped_motions_dir.string() + ")");
+  log_line("motions: " +
+           (plan.motions_dir.empty() ? std::string{"none saved (no home: give --motions-dir)"}
+                                     : plan.motions_dir.string()) +
+           " (shipped: " + plan.shipped_motions_dir.string() + ")");
   notify_ready();
   server->run();
   bridge.reset();  // publishes every robot as offline

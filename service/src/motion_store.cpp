@@ -27,6 +27,7 @@ std::string env(const char *name) {
 
 // The motions in `dir` by name (the file's stem); a missing folder has none.
 void read_folder(const fs::path &dir, bool shipped, std::map<std::string, motion_entry> &found) {
+  if (dir.empty()) return;
   std::error_code error;
   fs::directory_iterator it{dir, error};
   if (error) return;
@@ -70,6 +71,7 @@ std::vector<motion_entry> motion_store::list() const {
 std::optional<stored_motion> motion_store::find(const std::string &name) const {
   if (!motion::name_refusal(name).empty()) return std::nullopt;
   for (const bool shipped : {false, true}) {
+    if ((shipped ? shipped_dir_ : user_dir_).empty()) continue;
     const fs::path file = file_in(shipped ? shipped_dir_ : user_dir_, name);
     std::error_code error;
     if (!fs::is_regular_file(file, error)) continue;
@@ -85,6 +87,10 @@ void motion_store::save(const motion::Motion &motion) const {
   if (const auto refusal = motion::name_refusal(motion.name); !refusal.empty()) {
     throw motion::FormatError("name", std::nullopt, "name", refusal);
   }
+  if (user_dir_.empty()) {
+    throw std::runtime_error(
+        "no motions folder (neither XDG_DATA_HOME nor HOME is set): give one with --motions-dir");
+  }
   std::lock_guard lock(mutex_);
   if (!fs::exists(user_dir_)) {
     fs::create_directories(user_dir_);
@@ -97,7 +103,7 @@ void motion_store::save(const motion::Motion &motion) const {
 motion_store::removal motion_store::remove(const std::string &name) const {
   if (!motion::name_refusal(name).empty()) return removal::unknown;
   std::lock_guard lock(mutex_);
-  if (fs::remove(file_in(user_dir_, name))) return removal::removed;
+  if (!user_dir_.empty() && fs::remove(file_in(user_dir_, name))) return removal::removed;
   std::error_code error;
   if (fs::is_regular_file(file_in(shipped_dir_, name), error)) return removal::shipped;
   return removal::unknown;
@@ -115,8 +121,7 @@ fs::path default_motions_dir() {
   if (const std::string home = env("HOME"); !home.empty()) {
     return fs::path{home} / ".local" / "share" / "tovlink" / "motions";
   }
-  throw std::runtime_error(
-      "neither XDG_DATA_HOME nor HOME is set: give the motions folder with --motions-dir");
+  return {};
 }
 
 fs::path shipped_motions_dir(const fs::path &program, const fs::path &relative) {

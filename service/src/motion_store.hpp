@@ -44,7 +44,8 @@ class motion_store {
   // motion::FormatError for a file that does not load.
   std::optional<stored_motion> find(const std::string &name) const;
   // Saves under the motion's own name, replacing the user's motion of that
-  // name.  Throws FormatError or std::filesystem::filesystem_error.
+  // name.  Throws FormatError, std::filesystem::filesystem_error, or
+  // std::runtime_error when there is no user folder.
   void save(const tovlink::motion::Motion &motion) const;
 
   enum class removal { removed, shipped, unknown };
@@ -63,8 +64,9 @@ class motion_store {
 
 // The user's motions folder when none is given: the service's state
 // directory (systemd's STATE_DIRECTORY) or /var/lib/tovlink/motions for
-// root, else $XDG_DATA_HOME/tovlink/motions (~/.local/share/...).  Throws
-// std::runtime_error when there is no home to put it in.
+// root, else $XDG_DATA_HOME/tovlink/motions (~/.local/share/...).  Empty
+// when there is no home to put it in: the shipped motions are served, and
+// a save says to give --motions-dir.
 std::filesystem::path default_motions_dir();
 
 // The shipped motions' folder for a daemon whose program is `program`:
