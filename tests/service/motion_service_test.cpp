@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -412,6 +413,25 @@ TEST(MotionService, ARobotLostMidMotionEndsThePlayFailedWithLinkLost) {
   // player can meet the failed port before the robot's poll does).
   const std::string after = error_name(ask(client, {{"cmd", "stop"}, {"robot", "c"}}));
   EXPECT_TRUE(after == "no_motion" || after == "robot_not_ready") << after;
+}
+
+TEST(MotionService, TheDaemonStopsCleanlyWhileMotionsPlayAndRecordingsRun) {
+  auto watcher = open_client();
+  ASSERT_EQ(ask(watcher, {{"cmd", "watch"}, {"robot", "a"}, {"rate_hz", 1}})["ok"], true);
+  ASSERT_EQ(ask(watcher, {{"cmd", "play"}, {"robot", "a"}, {"name", "wave"}, {"loops", 0}})["ok"],
+            true);
+  ASSERT_EQ(ask(watcher, {{"cmd", "record"}, {"robot", "b"}, {"action", "start"}})["ok"], true);
+  ASSERT_TRUE(next_motion(watcher, "playing", seconds{3}).is_object());
+  // Each robot's thread ends its play and its recording before the robot's
+  // connection goes, the normal way; nothing is left running.
+  EXPECT_EQ(fixture->daemon->stop(SIGTERM, seconds{10}), 0);
+  EXPECT_TRUE(fixture->daemon->has_line("stopped"));
+  EXPECT_FALSE(fixture->daemon->has_line("internal error"));
+  // The robot saw its link end the normal way.
+  std::lock_guard lock(fixture->a->mutex);
+  EXPECT_TRUE(std::any_of(fixture->a->log.begin(), fixture->a->log.end(), [](const auto &line) {
+    return line.find("host closed the port") != std::string::npos;
+  }));
 }
 
 }  // namespace
