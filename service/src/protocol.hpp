@@ -20,7 +20,7 @@ namespace tovlink::service {
 using json = nlohmann::json;
 
 inline constexpr int proto_major = 1;
-inline constexpr int proto_minor = 1;  // 1.1: "describe", "sent" on every error
+inline constexpr int proto_minor = 2;  // 1.1: "describe", "sent" on every error; 1.2: motions
 // Longest request line (without its line end) or WebSocket message.
 inline constexpr std::size_t max_request_bytes = 64 * 1024;
 

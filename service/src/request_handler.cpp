@@ -204,6 +204,10 @@ const request_handler::extra_command *request_handler::find_command(std::string_
   return found == extra_commands_.end() ? nullptr : &found->second;
 }
 
+bool request_handler::knows_command(std::string_view name) const {
+  return find_command(name) != nullptr || (extension_ && extension_->serves(name));
+}
+
 std::unique_ptr<client_session> request_handler::open_session(message_sink sink) const {
   return std::unique_ptr<client_session>(new client_session(*this, std::move(sink)));
 }
@@ -232,8 +236,8 @@ void client_session::handle(const request &req) {
 
 void client_session::handle(std::string_view text) {
   message_sink reply = next_reply();
-  const auto parsed = parse_request(
-      text, [this](std::string_view name) { return handler_.find_command(name) != nullptr; });
+  const auto parsed =
+      parse_request(text, [this](std::string_view name) { return handler_.knows_command(name); });
   if (const auto *rejected = std::get_if<rejected_request>(&parsed)) {
     reply(error_reply_text(*rejected));
     return;
@@ -243,6 +247,19 @@ void client_session::handle(std::string_view text) {
 
 void client_session::run_extra(const request &req, const extra_cmd &args,
                                const message_sink &reply) {
+  if (auto *extension = handler_.extension(); extension && extension->serves(req.cmd)) {
+    robot_worker *robot = nullptr;
+    if (extension->needs_robot(req.cmd)) {
+      std::optional<std::string> error_text;
+      robot = find_robot(req, error_text);
+      if (!robot) {
+        reply(std::move(*error_text));
+        return;
+      }
+    }
+    extension->run(req, robot, args.object, reply);
+    return;
+  }
   const auto *run = handler_.find_command(req.cmd);
   if (run == nullptr) {  // a request parsed elsewhere, against another table
     reply(error_reply_text(req.cmd, req.id, std::nullopt,
@@ -318,15 +335,23 @@ void client_session::answer(const request &req, const message_sink &reply) {
     return;
   }
 
-  auto done = [sink = reply, cmd = req.cmd, id = req.id, name](action_outcome outcome) {
+  auto report = [sink = reply, cmd = req.cmd, id = req.id, name](action_outcome outcome) {
     if (auto *result = std::get_if<json>(&outcome)) {
       sink(ok_reply(cmd, id, name, *result));
     } else {
       sink(error_reply_text(cmd, id, name, std::get<error_reply>(outcome)));
     }
   };
-  auto action = [args = req.args](tovlink::Robot &connected) {
-    return run_robot_command(connected, args);
+  // The extension's say (a motion playing) is asked on the robot's thread,
+  // in the queue's order, so a command queued behind a play is held back.
+  auto held_back = std::make_shared<std::optional<error_reply>>();
+  auto done = [report = std::move(report), held_back](action_outcome outcome) {
+    report(*held_back ? action_outcome{**held_back} : std::move(outcome));
+  };
+  auto action = [req, robot, held_back,
+                 extension = handler_.extension()](tovlink::Robot &connected) {
+    if (extension && (*held_back = extension->holds_back(*robot, req))) return json{};
+    return run_robot_command(connected, req.args);
   };
   switch (robot->submit(std::move(action), std::move(done))) {
     case submit_status::queued:
@@ -408,6 +433,7 @@ void client_session::watch(const request &req, const watch_cmd &args, const mess
     listener.state = [sink = sink_, &config](robot_state state) {
       sink(state_message(config, state));
     };
+    listener.notice = [sink = sink_](const std::string &text) { sink(text); };
     watches_.emplace_back(robot, robot->subscribe(std::move(listener)));
     sink_(state_message(config, robot->state()));
   }

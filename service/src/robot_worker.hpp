@@ -68,7 +68,16 @@ struct robot_snapshot {
 struct robot_listener {
   std::function<void(const tovlink::Telemetry &, steady_clock::time_point)> telemetry;
   std::function<void(robot_state)> state;
+  // A ready-made object for the robot's watchers (a motion's progress),
+  // from whichever thread published it.
+  std::function<void(const std::string &text)> notice;
 };
+
+// Called on the robot's thread right before its Robot is destroyed (the
+// robot lost, or the worker stopping), so whatever else uses that Robot
+// (a motion's player) lets go of it first.  `lost_reason` is set when the
+// robot was lost.
+using release_hook = std::function<void(std::optional<std::string_view> lost_reason)>;
 
 // What an action on the robot came to: its result, or the error to report.
 using action_outcome = std::variant<json, error_reply>;
@@ -111,6 +120,11 @@ class robot_worker {
   std::uint64_t subscribe(robot_listener listener);
   void unsubscribe(std::uint64_t id);
 
+  // Hands `text` to every listener's notice; any thread but a listener's.
+  void publish(const std::string &text);
+  // Set before start().
+  void on_release(release_hook hook) { release_hook_ = std::move(hook); }
+
  private:
   struct queued_action {
     robot_action action;
@@ -126,6 +140,7 @@ class robot_worker {
   // Counts an exchange's failure; true when the robot is now lost.
   bool note_failure(const tovlink::Error &error);
   void lose(std::string_view reason);
+  void release(std::optional<std::string_view> lost_reason) noexcept;
   void refuse_queued();
   void set_state(robot_state state);
   void log(const std::string &line) const;
@@ -138,6 +153,7 @@ class robot_worker {
   worker_timing timing_;
   log_function log_;
   bool library_log_;
+  release_hook release_hook_;
 
   mutable std::mutex mutex_;  // queue_ and snapshot_
   mutable std::condition_variable_any wake_;

@@ -194,7 +194,7 @@ TEST(Service, BannerDevicesAndPollFromTheCache) {
   ASSERT_TRUE(client.connected());
   const json banner = parse(client.read_line());
   EXPECT_EQ(banner, json::parse(R"({"class":"version","release":"1.0.0.3",)"
-                                R"("proto":{"major":1,"minor":1}})"));
+                                R"("proto":{"major":1,"minor":2}})"));
 
   const json devices = ask(client, {{"cmd", "devices"}, {"id", 1}});
   ASSERT_TRUE(devices["ok"].get<bool>()) << devices;
