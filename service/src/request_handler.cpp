@@ -17,21 +17,6 @@ std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-json led_list(const led_states &leds) {
-  json list = json::array();
-  for (const auto &led : leds) list.push_back(led ? json(*led) : json(nullptr));
-  return list;
-}
-
-// A reading as poll results and pushed telemetry give it: the status line's
-// values, when it was taken, and the LEDs as the daemon left them.
-void put_reading(json &object, const tovlink::Telemetry &telemetry, std::int64_t time_ms,
-                 const led_states &leds) {
-  put_telemetry(object, telemetry);
-  object["time_ms"] = time_ms;
-  object["leds"] = led_list(leds);
-}
-
 std::string telemetry_message(const robot_worker &robot, const tovlink::Telemetry &telemetry,
                               steady_clock::time_point taken_at) {
   json message = {

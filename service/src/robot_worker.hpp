@@ -60,9 +60,6 @@ struct worker_timing {
   std::chrono::seconds history{300};
 };
 
-// The LEDs 1-6 as the daemon last switched them; empty for one it has not
-// switched since it connected the robot (the robot cannot be asked).
-using led_states = std::array<std::optional<bool>, tovlink::led_count>;
 
 struct robot_snapshot {
   robot_state state = robot_state::connecting;
