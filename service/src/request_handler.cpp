@@ -17,11 +17,28 @@ std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string telemetry_message(const std::string &robot, const tovlink::Telemetry &telemetry,
+std::string telemetry_message(const robot_worker &robot, const tovlink::Telemetry &telemetry,
                               steady_clock::time_point taken_at) {
-  json message = {{"class", "telemetry"}, {"robot", robot}, {"age_ms", age_ms(taken_at)}};
-  put_telemetry(message, telemetry);
+  json message = {
+      {"class", "telemetry"}, {"robot", robot.config().name}, {"age_ms", age_ms(taken_at)}};
+  put_reading(message, telemetry, robot.time_ms_of(taken_at), robot.leds());
   return dump(message);
+}
+
+json history_result(const robot_worker &robot, const history_cmd &args) {
+  const auto &history = robot.history();
+  const std::int64_t now = unix_ms_now();
+  const std::int64_t from = args.since_ms ? now - *args.since_ms : 0;
+  json samples = json::array();
+  for (const auto &sample : history.since(from, args.max_samples)) {
+    json entry = {{"time_ms", sample.time_ms}};
+    put_telemetry(entry, sample.telemetry);
+    samples.push_back(std::move(entry));
+  }
+  return {{"robot", robot.config().name},
+          {"now_ms", now},
+          {"history_s", history.keep().count()},
+          {"samples", std::move(samples)}};
 }
 
 std::string state_message(const robot_config &config, robot_state state) {
@@ -136,6 +153,7 @@ struct robot_command_runner {
   json operator()(const poll_cmd &) const { return json::object(); }
   json operator()(const watch_cmd &) const { return json::object(); }
   json operator()(const extra_cmd &) const { return json::object(); }
+  json operator()(const history_cmd &) const { return json::object(); }
 };
 
 }  // namespace
@@ -189,7 +207,7 @@ std::string request_handler::telemetry_text(const robot_worker *robot,
   auto &written = *written_.at(robot);
   std::lock_guard lock(written.mutex);
   if (written.taken_at != taken_at || written.text.empty()) {
-    written.text = telemetry_message(robot->config().name, telemetry, taken_at);
+    written.text = telemetry_message(*robot, telemetry, taken_at);
     written.taken_at = taken_at;
   }
   return written.text;
@@ -330,8 +348,12 @@ void client_session::answer(const request &req, const message_sink &reply) {
     }
     json result = {
         {"robot", name}, {"state", state_name(latest.state)}, {"age_ms", age_ms(latest.taken_at)}};
-    put_telemetry(result, *latest.telemetry);
+    put_reading(result, *latest.telemetry, latest.time_ms, latest.leds);
     reply(ok_reply(req.cmd, req.id, name, result));
+    return;
+  }
+  if (const auto *args = std::get_if<history_cmd>(&req.args)) {
+    reply(ok_reply(req.cmd, req.id, name, history_result(*robot, *args)));
     return;
   }
 
@@ -351,7 +373,9 @@ void client_session::answer(const request &req, const message_sink &reply) {
   auto action = [req, robot, held_back,
                  extension = handler_.extension()](tovlink::Robot &connected) {
     if (extension && (*held_back = extension->holds_back(*robot, req))) return json{};
-    return run_robot_command(connected, req.args);
+    json result = run_robot_command(connected, req.args);
+    if (const auto *led = std::get_if<led_cmd>(&req.args)) robot->note_led(led->led, led->on);
+    return result;
   };
   switch (robot->submit(std::move(action), std::move(done))) {
     case submit_status::queued:
