@@ -17,11 +17,28 @@ std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string telemetry_message(const std::string &robot, const tovlink::Telemetry &telemetry,
+std::string telemetry_message(const robot_worker &robot, const tovlink::Telemetry &telemetry,
                               steady_clock::time_point taken_at) {
-  json message = {{"class", "telemetry"}, {"robot", robot}, {"age_ms", age_ms(taken_at)}};
-  put_telemetry(message, telemetry);
+  json message = {
+      {"class", "telemetry"}, {"robot", robot.config().name}, {"age_ms", age_ms(taken_at)}};
+  put_reading(message, telemetry, robot.time_ms_of(taken_at), robot.leds());
   return dump(message);
+}
+
+json history_result(const robot_worker &robot, const history_cmd &args) {
+  const auto &history = robot.history();
+  const std::int64_t now = unix_ms_now();
+  const std::int64_t from = args.since_ms ? now - *args.since_ms : 0;
+  json samples = json::array();
+  for (const auto &sample : history.since(from, args.max_samples)) {
+    json entry = {{"time_ms", sample.time_ms}};
+    put_telemetry(entry, sample.telemetry);
+    samples.push_back(std::move(entry));
+  }
+  return {{"robot", robot.config().name},
+          {"now_ms", now},
+          {"history_s", history.keep().count()},
+          {"samples", std::move(samples)}};
 }
 
 std::string state_message(const robot_config &config, robot_state state) {
@@ -136,6 +153,7 @@ struct robot_command_runner {
   json operator()(const poll_cmd &) const { return json::object(); }
   json operator()(const watch_cmd &) const { return json::object(); }
   json operator()(const extra_cmd &) const { return json::object(); }
+  json operator()(const history_cmd &) const { return json::object(); }
 };
 
 }  // namespace
@@ -189,7 +207,7 @@ std::string request_handler::telemetry_text(const robot_worker *robot,
   auto &written = *written_.at(robot);
   std::lock_guard lock(written.mutex);
   if (written.taken_at != taken_at || written.text.empty()) {
-    written.text = telemetry_message(robot->config().name, telemetry, taken_at);
+    written.text = telemetry_message(*robot, telemetry, taken_at);
     written.taken_at = taken_at;
   }
   return written.text;
@@ -202,6 +220,10 @@ void request_handler::add_command(std::string name, extra_command run) {
 const request_handler::extra_command *request_handler::find_command(std::string_view name) const {
   const auto found = extra_commands_.find(name);
   return found == extra_commands_.end() ? nullptr : &found->second;
+}
+
+bool request_handler::knows_command(std::string_view name) const {
+  return find_command(name) != nullptr || (extension_ && extension_->serves(name));
 }
 
 std::unique_ptr<client_session> request_handler::open_session(message_sink sink) const {
@@ -232,8 +254,8 @@ void client_session::handle(const request &req) {
 
 void client_session::handle(std::string_view text) {
   message_sink reply = next_reply();
-  const auto parsed = parse_request(
-      text, [this](std::string_view name) { return handler_.find_command(name) != nullptr; });
+  const auto parsed =
+      parse_request(text, [this](std::string_view name) { return handler_.knows_command(name); });
   if (const auto *rejected = std::get_if<rejected_request>(&parsed)) {
     reply(error_reply_text(*rejected));
     return;
@@ -243,6 +265,19 @@ void client_session::handle(std::string_view text) {
 
 void client_session::run_extra(const request &req, const extra_cmd &args,
                                const message_sink &reply) {
+  if (auto *extension = handler_.extension(); extension && extension->serves(req.cmd)) {
+    robot_worker *robot = nullptr;
+    if (extension->needs_robot(req.cmd)) {
+      std::optional<std::string> error_text;
+      robot = find_robot(req, error_text);
+      if (!robot) {
+        reply(std::move(*error_text));
+        return;
+      }
+    }
+    extension->run(req, robot, args.object, reply);
+    return;
+  }
   const auto *run = handler_.find_command(req.cmd);
   if (run == nullptr) {  // a request parsed elsewhere, against another table
     reply(error_reply_text(req.cmd, req.id, std::nullopt,
@@ -313,20 +348,34 @@ void client_session::answer(const request &req, const message_sink &reply) {
     }
     json result = {
         {"robot", name}, {"state", state_name(latest.state)}, {"age_ms", age_ms(latest.taken_at)}};
-    put_telemetry(result, *latest.telemetry);
+    put_reading(result, *latest.telemetry, latest.time_ms, latest.leds);
     reply(ok_reply(req.cmd, req.id, name, result));
     return;
   }
+  if (const auto *args = std::get_if<history_cmd>(&req.args)) {
+    reply(ok_reply(req.cmd, req.id, name, history_result(*robot, *args)));
+    return;
+  }
 
-  auto done = [sink = reply, cmd = req.cmd, id = req.id, name](action_outcome outcome) {
+  auto report = [sink = reply, cmd = req.cmd, id = req.id, name](action_outcome outcome) {
     if (auto *result = std::get_if<json>(&outcome)) {
       sink(ok_reply(cmd, id, name, *result));
     } else {
       sink(error_reply_text(cmd, id, name, std::get<error_reply>(outcome)));
     }
   };
-  auto action = [args = req.args](tovlink::Robot &connected) {
-    return run_robot_command(connected, args);
+  // The extension's say (a motion playing) is asked on the robot's thread,
+  // in the queue's order, so a command queued behind a play is held back.
+  auto held_back = std::make_shared<std::optional<error_reply>>();
+  auto done = [report = std::move(report), held_back](action_outcome outcome) {
+    report(*held_back ? action_outcome{**held_back} : std::move(outcome));
+  };
+  auto action = [req, robot, held_back,
+                 extension = handler_.extension()](tovlink::Robot &connected) {
+    if (extension && (*held_back = extension->holds_back(*robot, req))) return json{};
+    json result = run_robot_command(connected, req.args);
+    if (const auto *led = std::get_if<led_cmd>(&req.args)) robot->note_led(led->led, led->on);
+    return result;
   };
   switch (robot->submit(std::move(action), std::move(done))) {
     case submit_status::queued:
@@ -408,6 +457,7 @@ void client_session::watch(const request &req, const watch_cmd &args, const mess
     listener.state = [sink = sink_, &config](robot_state state) {
       sink(state_message(config, state));
     };
+    listener.notice = [sink = sink_](const std::string &text) { sink(text); };
     watches_.emplace_back(robot, robot->subscribe(std::move(listener)));
     sink_(state_message(config, robot->state()));
   }

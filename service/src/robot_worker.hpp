@@ -9,6 +9,7 @@
 // does blocks the robot's thread, and nothing the robot does blocks a client.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include <variant>
 
 #include "protocol.hpp"
+#include "telemetry_history.hpp"
 #include "tovlink/robot.hpp"
 
 namespace tovlink::service {
@@ -54,12 +56,17 @@ struct worker_timing {
   int lost_after_timeouts = 3;
   // Requests waiting for the robot; more are refused, never waited for.
   std::size_t queue_limit = 64;
+  // How long readings stay in the robot's history (0: none kept).
+  std::chrono::seconds history{300};
 };
+
 
 struct robot_snapshot {
   robot_state state = robot_state::connecting;
   std::optional<tovlink::Telemetry> telemetry;  // the latest reading, if there ever was one
   steady_clock::time_point taken_at{};
+  std::int64_t time_ms = 0;  // the reading's Unix time
+  led_states leds{};
 };
 
 // Called on the robot's thread, with the worker's listener lock held: each
@@ -68,7 +75,16 @@ struct robot_snapshot {
 struct robot_listener {
   std::function<void(const tovlink::Telemetry &, steady_clock::time_point)> telemetry;
   std::function<void(robot_state)> state;
+  // A ready-made object for the robot's watchers (a motion's progress),
+  // from whichever thread published it.
+  std::function<void(const std::string &text)> notice;
 };
+
+// Called on the robot's thread right before its Robot is destroyed (the
+// robot lost, or the worker stopping), so whatever else uses that Robot
+// (a motion's player) lets go of it first.  `lost_reason` is set when the
+// robot was lost.
+using release_hook = std::function<void(std::optional<std::string_view> lost_reason)>;
 
 // What an action on the robot came to: its result, or the error to report.
 using action_outcome = std::variant<json, error_reply>;
@@ -106,10 +122,24 @@ class robot_worker {
   // is queued.
   submit_status submit(robot_action action, action_done done);
 
+  // Remembers an LED switched through the daemon: call it after the robot
+  // took the command (a client's led, a motion's LED event).  Thread-safe.
+  void note_led(int led, bool on);
+  led_states leds() const;
+  // The Unix time of the reading taken at `taken_at` (as given to telemetry
+  // listeners).
+  std::int64_t time_ms_of(steady_clock::time_point taken_at) const;
+  const telemetry_history &history() const { return history_; }
+
   // Returns an id for unsubscribe.  After unsubscribe returns, no callback of
   // that listener runs or will run.
   std::uint64_t subscribe(robot_listener listener);
   void unsubscribe(std::uint64_t id);
+
+  // Hands `text` to every listener's notice; any thread but a listener's.
+  void publish(const std::string &text);
+  // Set before start().
+  void on_release(release_hook hook) { release_hook_ = std::move(hook); }
 
  private:
   struct queued_action {
@@ -126,6 +156,7 @@ class robot_worker {
   // Counts an exchange's failure; true when the robot is now lost.
   bool note_failure(const tovlink::Error &error);
   void lose(std::string_view reason);
+  void release(std::optional<std::string_view> lost_reason) noexcept;
   void refuse_queued();
   void set_state(robot_state state);
   void log(const std::string &line) const;
@@ -138,11 +169,13 @@ class robot_worker {
   worker_timing timing_;
   log_function log_;
   bool library_log_;
+  release_hook release_hook_;
 
   mutable std::mutex mutex_;  // queue_ and snapshot_
   mutable std::condition_variable_any wake_;
   std::deque<queued_action> queue_;
   robot_snapshot snapshot_;
+  telemetry_history history_;
 
   std::mutex listeners_mutex_;
   std::map<std::uint64_t, robot_listener> listeners_;

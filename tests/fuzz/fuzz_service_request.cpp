@@ -24,6 +24,10 @@ struct argument_check {
   void operator()(const watch_cmd &watch) const {
     check(!watch.rate_hz || (*watch.rate_hz >= min_watch_hz && *watch.rate_hz <= max_watch_hz));
   }
+  void operator()(const history_cmd &history) const {
+    check(history.max_samples >= 1 && history.max_samples <= max_history_samples);
+    check(!history.since_ms || *history.since_ms >= 0);
+  }
   template <typename Other>
   void operator()(const Other &) const {}
 };

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -71,6 +72,17 @@ struct move_report {
 struct pose_report {
   std::array<int, motor_count> angles{};
   std::array<int, motor_count> requested{};
+};
+
+// A failure that is a mistake in how the tool was called (exit status 2).
+inline failure usage_failure(const std::string &message) {
+  return failure{message, 0, "bad_usage", reached::nothing};
+}
+
+// A reading from the service's history.
+struct history_point {
+  std::int64_t time_ms = 0;  // Unix ms
+  tovlink::Telemetry telemetry;
 };
 
 struct robot_entry {
@@ -151,6 +163,15 @@ class robot_access {
   // The service's motions folder: {"cmd":"motions","action":...} and its
   // result.  The direct access has none (throws failure).
   virtual nlohmann::json motions(const nlohmann::json &request) = 0;
+  // The robot's recent telemetry as the service keeps it, oldest first,
+  // and the service's time now (Unix ms).  Only through the service.
+  virtual std::vector<history_point> history(std::chrono::milliseconds since, std::int64_t &now_ms);
+  // A command the service answers itself (fleet, fleet_all): its result.
+  // Only through the service.
+  virtual nlohmann::json service_command(const std::string &command, const nlohmann::json &args);
+  // Through the service: drive another of its robots from now on.
+  virtual void select_robot(const std::string &name);
+  virtual std::string selected_robot() const { return {}; }
 };
 
 // How to reach the robot, from the command line and the environment.
@@ -163,6 +184,10 @@ struct connection_options {
   std::string robot;       // --robot
   int baud = 115200;
 };
+
+// Where the port is held, when another process holds it and the system can
+// tell: "tovlinkd (pid 1234)".  Empty when unknown.
+std::string port_holder(const std::string &port);
 
 // Called with each diagnostic line of the library (direct access only).
 using log_sink = std::function<void(std::string_view)>;
