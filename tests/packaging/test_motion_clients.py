@@ -27,7 +27,7 @@ TOOL = required_environment("TOVLINK_TOOL")
 # The robot's clock and ours both stamp the wire: a keyframe's line may be
 # this late or early against the schedule on a busy shared machine.  The
 # schedule's precision is measured by the benchmark, not here.
-SCHEDULE_SLACK_S = 0.15
+SCHEDULE_SLACK_S = 0.25
 
 
 def motion(name, steps, start=None):
@@ -163,7 +163,8 @@ class RobotPlaysAndRecords(unittest.TestCase):
             # turns it a degree or two at a time.
             for angle in list(range(60, 151, 2)) + list(range(148, 119, -2)):
                 self.sim.move_by_hand(7, angle)
-                time.sleep(0.01)
+                # Held a moment at the turn, so a sample sees it however busy the machine.
+                time.sleep(0.1 if angle == 150 else 0.01)
             time.sleep(0.1)
             taught = recording.stop(tolerance=3, name="taught")
         self.assertEqual(taught["name"], "taught")
