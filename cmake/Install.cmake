@@ -37,6 +37,7 @@ install(TARGETS TovLinkCxx
 install(FILES ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/robot.hpp
     ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/contract.hpp
     ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/session.h
+    ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/session.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tovlink
   COMPONENT Development)
 

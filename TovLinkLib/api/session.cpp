@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "tovlink/robot.hpp"
+#include "tovlink/session.hpp"
 
 static_assert(TOVLINK_SESSION_MOTORS == tovlink::motor_count);
 static_assert(TOVLINK_SESSION_ALL_MOTORS == tovlink::all_motors);
@@ -211,7 +212,6 @@ int32_t tovlink_session_open(const char *port, const tovlink_session_options *op
 void tovlink_session_close(tovlink_session *session) {
   delete session;
 }
-
 int32_t tovlink_session_link_alive(const tovlink_session *session) {
   return session != nullptr && session->robot.link_alive() ? 1 : 0;
 }
@@ -398,3 +398,7 @@ size_t tovlink_session_library_version(char *buffer, size_t size) {
 }
 
 }  // extern "C"
+
+tovlink::Robot &tovlink::session_robot(tovlink_session &session) noexcept {
+  return session.robot;
+}

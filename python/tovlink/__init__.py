@@ -28,10 +28,14 @@ PortError, ``except ValueError`` an ArgumentError (see tovlink.errors).  A
 refusal carries the library's name and message, the same from Robot and
 Client.
 
+Motions (movements as data): ``robot.play("wave.json")``,
+``robot.record(10)``, ``client.play("wave")``; see tovlink.motion.
+
 Robot's methods have Python names; the C library's names (``motor_set_pos``,
 ``get_battery_value``, ``voice``, ...) remain as aliases.  The package
 loads one shared library, libTovLinkCxx: see find_library() and
-library_search_list() for where it is looked for.
+library_search_list() for where it is looked for; motions also load
+libTovLinkMotion, from beside it.
 """
 
 from ._library import (
@@ -72,6 +76,8 @@ from .errors import (
     TovLinkError,
 )
 from .robot import Robot
+from . import motion
+from .motion import Play, Recording
 from . import values as _values
 from .values import Contract, Move, Pose, Telemetry, angle_range, library_contract
 
@@ -87,6 +93,8 @@ __all__ = [
     "Robot",
     "Client",
     "StateChange",
+    "Play",
+    "Recording",
     "Telemetry",
     "Move",
     "Pose",

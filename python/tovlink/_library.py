@@ -2,9 +2,9 @@
 the declarations of the <tovlink/session.h> functions the package calls, and
 the result codes.
 
-The package loads this one library and nothing else: tovlink.Robot is a
-session of it, and the robot's contract (limits, LEDs, queries, error
-names) is read from it.
+The package loads this library: tovlink.Robot is a session of it, and the
+robot's contract (limits, LEDs, queries, error names) is read from it.
+Motions add the motion library, found beside it (find_motion_library).
 """
 
 import ctypes
@@ -112,6 +112,29 @@ def find_library(path: Optional[PathLike] = None) -> str:
         if os.path.exists(place):
             return place
     return ctypes.util.find_library(_SYSTEM_NAME) or _FILE_NAMES[0]
+
+
+# The motion library, libTovLinkMotion (<tovlink/motion.h>), is built and
+# installed beside the session library and loads it: it is looked for next
+# to the session library the package loaded, else asked of the system's
+# loader by name.
+if sys.platform == "win32":
+    _MOTION_FILE_NAMES = ("TovLinkMotion.dll",)
+else:
+    _MOTION_FILE_NAMES = ("libTovLinkMotion.so.1", "libTovLinkMotion.so")
+
+
+def find_motion_library(path: Optional[PathLike] = None) -> str:
+    """What ctypes is handed to load the motion library, for the session
+    library find_library(path) names: the file beside it, else the motion
+    library's name for the system's loader."""
+    session = find_library(path)
+    folder = os.path.dirname(session)
+    if folder:
+        for name in _MOTION_FILE_NAMES:
+            if os.path.exists(os.path.join(folder, name)):
+                return os.path.join(folder, name)
+    return _MOTION_FILE_NAMES[0]
 
 
 # --- <tovlink/session.h> -----------------------------------------------------------

@@ -10,10 +10,12 @@ import os
 import socket
 import time
 from dataclasses import dataclass, replace
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Union
 
 from . import values as v
 from .errors import (
+    ArgumentError,
+    ArgumentTypeError,
     DisconnectedError,
     NotConnectedError,
     RobotTimeoutError,
@@ -443,6 +445,208 @@ class Client:
 
     def speech_speed(self, speed: int) -> None:
         self._call("speed", speed=v.whole("speed", speed, "speech speed"))
+
+    # --- Motions (the service's player, recorder and motions folder) -----------------
+
+    def start_play(self, motion: Union[str, Mapping[str, Any], "os.PathLike[str]"],
+                   speed: float = 1.0, loops: int = 1, soft_start_ms: int = 0,
+                   start_at_ms: Optional[int] = None) -> Dict[str, Any]:
+        """Has the service play a motion and returns once it is scheduled,
+        with the service's report ({"motion", "keyframes", "duration_ms",
+        "loops", "speed", "clamped"}).  motion: a name from the service's
+        motions (str), a motion file's dict, or a file's path (a Path, or a
+        str holding "/" or ending in ".json"), sent inline.  Options as
+        Robot.start_play.  Refusals are TovLinkErrors named as the service
+        names them: bad_motion (also an ArgumentError), unknown_motion,
+        motion_playing."""
+        args: Dict[str, Any] = _motion_argument(motion)
+        if not isinstance(speed, (int, float)) or isinstance(speed, bool):
+            raise ArgumentTypeError("play: speed must be a number", argument="speed",
+                                    operation="play", sent=False)
+        args["speed"] = speed
+        args["loops"] = v.whole("loops", loops, "play")
+        args["soft_start_ms"] = v.whole("soft_start_ms", soft_start_ms, "play")
+        if start_at_ms is not None:
+            if isinstance(start_at_ms, bool) or not isinstance(start_at_ms, int):
+                raise ArgumentTypeError("play: start_at_ms must be an int (Unix time in ms)",
+                                        argument="start_at_ms", operation="play", sent=False)
+            args["start_at_ms"] = start_at_ms
+        return self._call("play", **args)
+
+    def play(self, motion: Union[str, Mapping[str, Any], "os.PathLike[str]"],
+             speed: float = 1.0, loops: int = 1, soft_start_ms: int = 0,
+             start_at_ms: Optional[int] = None,
+             on_progress: Optional[Callable[[Dict[str, Any]], None]] = None) -> Dict[str, Any]:
+        """Plays a motion on the service's robot to its end (see start_play)
+        and returns its last progress ({"motion", "state", "loop",
+        "keyframe", "keyframes", "position_ms", "duration_ms"}), calling
+        on_progress with each progress the service pushes.  Ctrl-C (or any
+        exception) stops the play (the service sends nothing more) and is
+        raised again.  A play that failed raises its error (DisconnectedError
+        for a robot lost mid-motion)."""
+        channel = _LineChannel(self.path, self.timeout_s)
+        try:
+            _watch_motions(channel, self.robot)
+            report = self.start_play(motion, speed, loops, soft_start_ms, start_at_ms)
+            try:
+                return _follow_play(channel, self.robot, report, on_progress, speed, loops,
+                                    soft_start_ms, start_at_ms)
+            except BaseException:
+                self._stop_quietly()
+                raise
+        finally:
+            channel.close()
+
+    def _stop_quietly(self) -> None:
+        try:
+            self.stop()
+        except TovLinkError:
+            pass  # already over, or the service is gone: nothing left to stop
+
+    def stop(self) -> Dict[str, Any]:
+        """Stops the motion playing (nothing is sent: the motors stay, power
+        as it was) and returns its progress.  Nothing playing: TovLinkError
+        named no_motion."""
+        return self._call("stop")
+
+    def pause(self) -> Dict[str, Any]:
+        return self._call("pause")
+
+    def resume(self) -> Dict[str, Any]:
+        return self._call("resume")
+
+    def record_start(self, interval_ms: int = 50) -> Dict[str, Any]:
+        """Starts the service recording the robot's positions every
+        interval_ms (10-10000)."""
+        return self._call("record", action="start",
+                          interval_ms=v.whole("interval_ms", interval_ms, "record"))
+
+    def record_stop(self, tolerance: float = 2.0, name: str = "recording") -> Dict[str, Any]:
+        """Ends the recording: {"motion": {...}, "samples": N, "keyframes": K}
+        (not saved: see save_motion)."""
+        if not isinstance(tolerance, (int, float)) or isinstance(tolerance, bool):
+            raise ArgumentTypeError("record: tolerance must be a number of degrees",
+                                    argument="tolerance", operation="record", sent=False)
+        return self._call("record", action="stop", tolerance=tolerance, name=str(name))
+
+    def record(self, seconds: float, interval_ms: int = 50, tolerance: float = 2.0,
+               name: str = "recording") -> Dict[str, Any]:
+        """Records for `seconds` through the service and returns the motion
+        (a motion file's dict).  Ctrl-C ends the recording and is raised
+        again."""
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds < 0:
+            raise ArgumentError(f"record: seconds must be a number of seconds, 0 or more "
+                                f"(got {seconds!r})", argument="seconds", operation="record",
+                                sent=False)
+        self.record_start(interval_ms)
+        try:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                time.sleep(min(0.05, max(0.0, deadline - time.monotonic())))
+        except BaseException:
+            try:
+                self.record_stop(tolerance, name)
+            except TovLinkError:
+                pass
+            raise
+        return dict(self.record_stop(tolerance, name).get("motion", {}))
+
+    def motions(self) -> List[Dict[str, Any]]:
+        """The service's motions: [{"name", "keyframes", "duration_ms",
+        "shipped"}, ...] sorted by name."""
+        return list(self._call("motions", robot_addressed=False, action="list")
+                    .get("motions", []))
+
+    def get_motion(self, name: str) -> Dict[str, Any]:
+        return dict(self._call("motions", robot_addressed=False, action="get",
+                               name=str(name)).get("motion", {}))
+
+    def save_motion(self, motion: Union[Mapping[str, Any], "os.PathLike[str]", str]
+                    ) -> Dict[str, Any]:
+        """Saves a motion (a dict or a file's path) in the service's motions
+        folder under its own name: {"name", "clamped"}."""
+        if isinstance(motion, Mapping):
+            document = dict(motion)
+        else:
+            from .motion import load_motion
+
+            document = load_motion(motion)
+        return self._call("motions", robot_addressed=False, action="save", motion=document)
+
+    def delete_motion(self, name: str) -> Dict[str, Any]:
+        return self._call("motions", robot_addressed=False, action="delete", name=str(name))
+
+
+def _motion_argument(motion: Any) -> Dict[str, Any]:
+    """"name" for a motion of the service's, "motion" for one sent inline."""
+    if isinstance(motion, Mapping):
+        return {"motion": dict(motion)}
+    if isinstance(motion, os.PathLike) or (isinstance(motion, str) and (
+            "/" in motion or os.sep in motion or motion.endswith(".json"))):
+        from .motion import load_motion
+
+        return {"motion": load_motion(motion)}
+    if isinstance(motion, str):
+        return {"name": motion}
+    raise ArgumentTypeError(f"play: a motion is a name, a dict or a file's path, not "
+                            f"{type(motion).__name__}", argument="motion", operation="play",
+                            sent=False)
+
+
+def _watch_motions(channel: _LineChannel, robot: Optional[str]) -> None:
+    """Has the service push the robot's progress on this channel (and its
+    telemetry, once a second: the least it sends)."""
+    request: Dict[str, Any] = {"cmd": "watch", "id": "motion", "enable": True, "rate_hz": 1}
+    if robot is not None:
+        request["robot"] = robot
+    channel.send(request)
+    while True:
+        message = channel.read()
+        if message.get("class") == "reply" and message.get("id") == "motion":
+            if not message.get("ok"):
+                raise _service_error("watch", message.get("error") or {})
+            return
+
+
+# How long past its end a play's last progress may take to come.
+_PLAY_END_GRACE_S = 10.0
+
+
+def _follow_play(channel: _LineChannel, robot: Optional[str], report: Dict[str, Any],
+                 on_progress: Optional[Callable[[Dict[str, Any]], None]], speed: float,
+                 loops: int, soft_start_ms: int, start_at_ms: Optional[int]) -> Dict[str, Any]:
+    """Reads the pushed progress of the play until it is over."""
+    deadline = None
+    if loops > 0:
+        # A play with an end: bounded wait, should the service never say so.
+        length_s = (float(report.get("duration_ms", 0)) * loops / max(speed, 0.1)
+                    + soft_start_ms) / 1000
+        begins = max(time.time(), (start_at_ms or 0) / 1000)
+        deadline = time.monotonic() + (begins - time.time()) + length_s + _PLAY_END_GRACE_S
+    while True:
+        if deadline is not None and time.monotonic() > deadline:
+            raise RobotTimeoutError("play: the service did not report the end of the motion",
+                                    name="receive_timeout", operation="play", sent=True)
+        message = channel.read()
+        if robot is not None and message.get("robot") not in (None, robot):
+            continue
+        if message.get("class") == "state" and message.get("state") == "lost":
+            raise DisconnectedError(f"play: robot {message.get('robot')} is disconnected",
+                                    name="link_lost", operation="play", sent=True)
+        if message.get("class") != "motion":
+            continue
+        progress = {key: value for key, value in message.items() if key != "class"}
+        if on_progress is not None:
+            on_progress(progress)
+        state = progress.get("state")
+        if state == "failed":
+            error = progress.get("error") or {}
+            raise _service_error("play", {"name": error.get("name", "failed"),
+                                          "message": error.get("message", "play: failed"),
+                                          "code": error.get("code"),
+                                          "sent": error.get("sent")})
+        if state in ("finished", "stopped"):
+            return progress
 
 
 def _telemetry(result: Dict[str, Any], robot: Optional[str]) -> Telemetry:

@@ -137,6 +137,7 @@ class ArgumentTypeError(TovLinkError, TypeError):
 _CLASSES = {
     "invalid_argument": ArgumentError,
     "bad_request": ArgumentError,
+    "bad_motion": ArgumentError,
     "receive_timeout": RobotTimeoutError,
     "exchange_failed": RobotTimeoutError,
     "link_lost": DisconnectedError,

@@ -6,10 +6,12 @@ from __future__ import annotations
 import ctypes
 import os
 import threading
+import time
 import weakref
 from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 from . import _library as lib_
+from . import motion as motion_
 from . import values as v
 from .errors import (ArgumentError, ConnectError, NotConnectedError, PortError, TovLinkError,
                      make_error)
@@ -60,6 +62,14 @@ def _connect_error(error: lib_.Error, port: str) -> TovLinkError:
     if step is not None:
         return ConnectError(f"connect to {port}: {step}", **details)
     return _library_error(error, "tovlink_connect")
+
+
+def _close_session(lib: ctypes.CDLL, session: int, motions: "weakref.WeakSet[Any]") -> None:
+    """Ends a session; its plays and recordings first, which use it from
+    threads of their own."""
+    for running in list(motions):
+        running.close()
+    lib.tovlink_session_close(session)
 
 
 class _Connecting:
@@ -143,6 +153,8 @@ class Robot:
         self._session: Optional[int] = None
         self._finalizer: Optional[weakref.finalize] = None
         self._lock = threading.RLock()
+        # Plays and recordings on this session: ended before the session is.
+        self._motions: "weakref.WeakSet[Any]" = weakref.WeakSet()
         self._last_code = lib_.OK
         self.port = os.fsdecode(port)
         self.baud = v.whole("baud", baud, "connect")
@@ -157,7 +169,8 @@ class Robot:
         if not session:
             raise _connect_error(connecting.error, self.port)
         self._session = session
-        self._finalizer = weakref.finalize(self, self._lib.tovlink_session_close, session)
+        self._finalizer = weakref.finalize(self, _close_session, self._lib, session,
+                                           self._motions)
 
     def __enter__(self) -> "Robot":
         return self
@@ -431,6 +444,85 @@ class Robot:
         """Sets the speech speed (Contract.speech_speed_range)."""
         self._call("tovlink_voice_speed", "tovlink_session_speech_speed",
                    v.whole("speed", speed, "speech speed"), what="speech speed")
+
+    # --- Motions (tovlink.motion, the motion library libTovLinkMotion) -------------------
+
+    def start_play(self, motion: motion_.MotionLike, speed: float = 1.0, loops: int = 1,
+                   soft_start_ms: int = 0, on_progress: Optional[motion_.ProgressCallback] = None,
+                   start_at_ms: Optional[int] = None) -> motion_.Play:
+        """Starts playing a motion (a motion file's dict, or its path) and
+        returns at once with the Play (pause, resume, stop, progress, wait).
+
+        speed 0.1-10; loops 1 or more, 0 for until stopped; soft_start_ms
+        makes the first move that much longer, easing from wherever the
+        robot is; start_at_ms: a Unix time in ms for the first line (fleets
+        started together).  Each keyframe goes out as one timed seven-angle
+        move; angles outside a motor's range are clamped (Play.report lists
+        them).  A bad motion raises ArgumentError naming the field at fault,
+        and nothing is sent.  The robot's other methods stay usable while it
+        plays; ending the Robot stops the play.
+        """
+        lib = motion_.load_motion_library(self._library)
+        text = motion_.motion_text(motion, "play")
+        options = motion_.play_options(speed, loops, soft_start_ms, start_at_ms)
+        with self._lock:
+            if self._session is None:
+                raise _not_connected("play", "play")
+            play = motion_.Play(lib, self._session, text, options, on_progress, owner=self)
+            self._motions.add(play)
+        return play
+
+    def play(self, motion: motion_.MotionLike, speed: float = 1.0, loops: int = 1,
+             soft_start_ms: int = 0, on_progress: Optional[motion_.ProgressCallback] = None,
+             start_at_ms: Optional[int] = None) -> Dict[str, Any]:
+        """Plays a motion to its end (see start_play) and returns its last
+        progress.  on_progress(progress) is called on this thread after each
+        keyframe's move is sent and on each change of state.  Ctrl-C stops
+        the robot cleanly (nothing more is sent) and is raised again.
+        Raises the robot's error when it failed mid-motion (DisconnectedError
+        when it was lost)."""
+        with self.start_play(motion, speed, loops, soft_start_ms, on_progress,
+                             start_at_ms) as playing:
+            last = playing.wait()
+            assert last is not None
+            if last["state"] == "failed":
+                failure = playing.error()
+                if failure is not None:
+                    raise failure
+            return last
+
+    def start_recording(self, interval_ms: int = 50) -> motion_.Recording:
+        """Starts reading the motors' positions every interval_ms (10-10000)
+        on a thread of the library's; Recording.stop(tolerance, name) ends it
+        and returns the motion.  Teach by hand: power the motors off first,
+        then move the robot."""
+        lib = motion_.load_motion_library(self._library)
+        interval = v.whole("interval_ms", interval_ms, "record")
+        with self._lock:
+            if self._session is None:
+                raise _not_connected("record", "record")
+            recording = motion_.Recording(lib, self._session, interval, owner=self)
+            self._motions.add(recording)
+        return recording
+
+    def record(self, seconds: float, interval_ms: int = 50, tolerance: float = 2.0,
+               name: str = "recording") -> Dict[str, Any]:
+        """Records the robot's movement for `seconds` and returns it as a
+        motion (a motion file's dict) reduced to the keyframes that keep
+        within tolerance degrees of every sample.  Ctrl-C ends the recording
+        (nothing is kept) and is raised again."""
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds < 0:
+            raise ArgumentError(f"record: seconds must be a number of seconds, 0 or more "
+                                f"(got {seconds!r})", argument="seconds", operation="record",
+                                sent=False)
+        with self.start_recording(interval_ms) as recording:
+            deadline = time.monotonic() + seconds
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                time.sleep(min(left, 0.05))
+            return recording.stop(tolerance, name)
 
     # --- Library-wide ------------------------------------------------------------------------
 

@@ -289,6 +289,34 @@ class InstalledPackage(unittest.TestCase):
                          [os.path.join(self.libdir, f"libTovLinkCxx.so.{MAJOR}"), VERSION,
                           "100 100", str([f"libTovLinkCxx.so.{VERSION}"])])
 
+    def test_motion_library_exports_its_c_face_and_plays_from_python(self):
+        library = os.path.join(self.libdir, f"libTovLinkMotion.so.{MAJOR}")
+        self.assertTrue(os.path.isfile(library), library)
+        self.assertTrue(os.path.isfile(self.installed("include", "tovlink", "motion.h")))
+        self.assertTrue(os.path.isfile(self.installed("include", "tovlink", "session.hpp")))
+        dynamic = run(["readelf", "-d", library])
+        self.assertEqual(re.findall(r"\(NEEDED\)\s+Shared library: \[(libTovLink[^\]]*)\]",
+                                    dynamic), [f"libTovLinkCxx.so.{MAJOR}"])
+        exported = [line.split()[-1] for line in
+                    run(["nm", "-D", "--defined-only", library]).splitlines()
+                    if line.split()[1:2] == ["T"]]
+        self.assertIn("tovlink_motion_play_start", exported)
+        self.assertEqual([name for name in exported if not name.startswith("tovlink_motion_")],
+                         [])
+        # Python from the prefix finds it beside the session library.
+        probe = ("import sys, tovlink\n"
+                 "from tovlink import _library\n"
+                 "print(_library.find_motion_library())\n"
+                 "with tovlink.Robot(sys.argv[1]) as robot:\n"
+                 "    print(robot.play({'format': 1, 'name': 'p', 'keyframes': [\n"
+                 "        {'time_ms': 0, 'angles': [90, 90, 90, 90, 90, 90, 90]},\n"
+                 "        {'time_ms': 100, 'angles': [90, 90, 90, 90, 90, 90, 100]}]})['state'])\n")
+        env = environment_without_library_paths(PYTHONPATH=self.installed(PYTHON_DIR))
+        with VirtualRobot(SIM) as sim:
+            output = run([sys.executable, "-c", probe, sim.port], env=env, cwd=self.work)
+            self.assertTrue(sim.wait_for_received("#151,090,090,090,090,090,090,100,0100\r\r"))
+        self.assertEqual(output.splitlines(), [library, "finished"])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -96,14 +96,23 @@ class PipInstalledPackage(unittest.TestCase):
             print(os.path.exists(os.path.join(os.path.dirname(tovlink.__file__), "py.typed")))
             print(tovlink.find_library())
             print(tovlink.library_version())
+            from tovlink import _library, motion
+            print(_library.find_motion_library())
+            checked = motion.check_motion({"format": 1, "name": "n", "keyframes": [
+                {"time_ms": 0, "angles": [90, 10, 90, 90, 90, 90, 90]}]})
+            print(checked["clamped"][0]["sent"])
         """)
-        location, version, typed, library, library_version = output.split()
+        (location, version, typed, library, library_version, motion_library,
+         clamped_to) = output.split()
         package = os.path.dirname(location)
         self.assertTrue(location.startswith(self.venv), location)
         self.assertEqual(version, "1.0.0.3")
         self.assertEqual(typed, "True")
         self.assertEqual(library, os.path.join(package, "libTovLinkCxx.so.1"))
         self.assertEqual(library_version, version)
+        # The motion library came along, beside it, and loads.
+        self.assertEqual(motion_library, os.path.join(package, "libTovLinkMotion.so.1"))
+        self.assertEqual(clamped_to, "55")
         # The build left nothing behind in the source tree.
         self.assertEqual(self.left_in_source, set())
 

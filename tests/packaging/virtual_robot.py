@@ -36,13 +36,17 @@ class VirtualRobot:
 
     def __init__(self, sim_program, *options):
         self._command = [sim_program, "--log", *options]
+        # --hand: the hand moves come on standard input (move_by_hand).
+        self._hand = "--hand" in options
         self._entries = []
+        self._times = []  # the log's time of each entry, seconds since midnight
         self._lock = threading.Lock()
         self.port = None
 
     def __enter__(self):
         self._process = subprocess.Popen(
-            self._command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+            self._command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            stdin=subprocess.PIPE if self._hand else subprocess.DEVNULL,
         )
         self.port = self._process.stdout.readline().strip()
         if not self.port.startswith("/"):
@@ -64,6 +68,16 @@ class VirtualRobot:
         self._reader.join(timeout=self.START_TIMEOUT_S)
         self._process.stdout.close()
         self._process.stderr.close()
+        if self._process.stdin:
+            self._process.stdin.close()
+
+    def move_by_hand(self, motor, angle):
+        """Turns a motor by hand (needs --hand; the robot takes it while
+        motor power is off) and waits until the robot logged it."""
+        self._process.stdin.write(f"{motor} {angle}\n")
+        self._process.stdin.flush()
+        if not self.wait_for_event(f"hand moved motor {motor} to {angle}"):
+            raise RuntimeError(f"the virtual robot did not take the hand move {motor} {angle}")
 
     def _collect(self):
         for line in self._process.stdout:
@@ -71,10 +85,12 @@ class VirtualRobot:
             if match:
                 with self._lock:
                     self._entries.append((match.group(1), unescape(match.group(2))))
+                    self._times.append(_seconds_of_day(line))
             event = _LOG_EVENT.match(line.rstrip("\n"))
             if event:
                 with self._lock:
                     self._entries.append(("event", event.group(1)))
+                    self._times.append(_seconds_of_day(line))
 
     def _lines(self, direction):
         with self._lock:
@@ -82,6 +98,22 @@ class VirtualRobot:
 
     def received(self):
         return self._lines("rx")
+
+    def received_timed(self):
+        """(time, line) of each line the robot received; time in seconds
+        since midnight, as the robot's log stamps it (1 ms steps)."""
+        with self._lock:
+            return [(at, data) for at, (seen, data) in zip(self._times, self._entries)
+                    if seen == "rx"]
+
+    def hand_moves(self):
+        """The hand moves the robot took, in order: [(motor, angle), ...]."""
+        moves = []
+        for event in self._lines("event"):
+            match = re.match(r"hand moved motor (\d+) to (\d+)", event)
+            if match:
+                moves.append((int(match.group(1)), int(match.group(2))))
+        return moves
 
     def sent(self):
         return self._lines("tx")
@@ -104,6 +136,12 @@ class VirtualRobot:
                 return True
             time.sleep(0.02)
         return False
+
+
+def _seconds_of_day(line):
+    """The log line's time stamp ("12:34:56.789 ...") in seconds."""
+    hours, minutes, seconds = line.split(" ", 1)[0].split(":")
+    return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
 
 
 def required_environment(name):

@@ -92,6 +92,47 @@ struct robot_entry {
   bool sim = false;
 };
 
+// A motion to play: a name of the service's motions, or a motion file's
+// object sent as it is.
+struct play_request {
+  std::string name;
+  std::optional<nlohmann::json> motion;
+  double speed = 1.0;
+  int loops = 1;
+  int soft_start_ms = 0;
+};
+
+// A play's progress, as the service and the player report it.
+struct play_progress {
+  std::string motion;
+  std::string state;  // playing, paused, finished, stopped, failed
+  int loop = 0;
+  long long keyframe = 0;
+  long long keyframes = 0;
+  long long position_ms = 0;
+  long long duration_ms = 0;
+  bool over() const { return state != "playing" && state != "paused"; }
+};
+
+class motion_play {
+ public:
+  virtual ~motion_play() = default;
+  // What was scheduled: {"motion","keyframes","duration_ms","loops","speed","clamped"}.
+  virtual const nlohmann::json &report() const = 0;
+  // The next progress, or nullopt when `wait` passed without one.  Throws
+  // failure when the play failed.
+  virtual std::optional<play_progress> next(std::chrono::milliseconds wait) = 0;
+  // Ends the play; nothing more is sent to the robot.
+  virtual void stop() = 0;
+};
+
+class motion_recording {
+ public:
+  virtual ~motion_recording() = default;
+  // Ends it: {"motion":{...},"samples":N,"keyframes":K}.
+  virtual nlohmann::json stop(double tolerance, const std::string &name) = 0;
+};
+
 class robot_access {
  public:
   virtual ~robot_access() = default;
@@ -124,6 +165,13 @@ class robot_access {
   // Through the service: drive another of its robots from now on.
   virtual void select_robot(const std::string &name);
   virtual std::string selected_robot() const { return {}; }
+
+  // Starts a play; a refused motion throws failure (nothing sent).
+  virtual std::unique_ptr<motion_play> play(const play_request &request) = 0;
+  virtual std::unique_ptr<motion_recording> record(int interval_ms) = 0;
+  // The service's motions folder: {"cmd":"motions","action":...} and its
+  // result.  The direct access has none (throws failure).
+  virtual nlohmann::json motions(const nlohmann::json &request) = 0;
 };
 
 // How to reach the robot, from the command line and the environment.

@@ -312,6 +312,47 @@ struct cli {
             },
             "SPAN"));
 
+    auto *play = leaf(app, "play", "Play a motion, with its progress, until it ends or Ctrl-C");
+    play->add_option("MOTION", req.motion,
+                     wrapped("A motion file (a path holding '/' or ending in .json) or the name "
+                             "of one of the service's motions"))
+        ->required();
+    play->add_option("--speed", req.play_speed, "Speed factor, 0.1-10 (default 1)")->type_name("X");
+    play->add_option("--loop", req.loops, "Play it N times; 0 until Ctrl-C (default 1)")
+        ->type_name("N")
+        ->check(at_least(0, "loop count"));
+    play->add_option("--soft-start", req.soft_start_ms,
+                     "Ease to the first pose over MS more milliseconds")
+        ->type_name("MS")
+        ->check(at_least(0, "soft start"));
+
+    auto *record = leaf(app, "record", "Record the robot's movement into a motion file");
+    record->add_option("FILE", req.motion, "The motion file to write")->required();
+    record->add_option("--seconds", req.seconds, "Record for SECONDS (Ctrl-C ends it sooner)")
+        ->type_name("SECONDS")
+        ->required()
+        ->check(CLI::Range(0.0, 3600.0));
+    record
+        ->add_option("--interval", req.interval_ms,
+                     wrapped("Read the positions every MS milliseconds, 10-10000 (default 50)"))
+        ->type_name("MS")
+        ->check(whole_number("interval"));
+    record
+        ->add_option("--tolerance", req.tolerance,
+                     wrapped("Keep the keyframes that stay within DEG degrees of every sample "
+                             "(default 2)"))
+        ->type_name("DEG")
+        ->check(CLI::Range(0.0, 180.0));
+    record->add_option("--name", req.motion_name, "The motion's name (default: the file's)")
+        ->type_name("NAME");
+
+    auto *motions = leaf(app, "motions", "The service's motions: list, get, save, delete");
+    motions
+        ->add_option("ACTION", req.action,
+                     wrapped("list (the default); get NAME (print it); save FILE; delete NAME"))
+        ->check(CLI::IsMember({"list", "get", "save", "delete"}));
+    motions->add_option("TARGET", req.action_target, "The motion's NAME, or the FILE to save");
+
     leaf(app, "demo", "Show telemetry, wave an arm, speak, show the battery");
     if (daemon_client_available()) {
       auto *fleet = leaf(app, "fleet", "The site's robots; with a COMMAND, sent to them all");
@@ -417,6 +458,15 @@ std::string check_request(cli &c, const std::vector<std::string> &args) {
   if (req.command == "pose") std::copy(c.angles.begin(), c.angles.end(), req.angles.begin());
   if (!c.since_text.empty()) req.since = parse_span(c.since_text);
   if (req.command == "fleet") req.words = words_after_command(args, "fleet");
+  if (req.command == "motions") {
+    if (req.action.empty()) req.action = "list";
+    if (req.action != "list" && req.action_target.empty()) {
+      return "'motions " + req.action + "' needs " + (req.action == "save" ? "a FILE" : "a NAME");
+    }
+    if (req.action == "list" && !req.action_target.empty()) {
+      return "'motions list' takes nothing more (got '" + req.action_target + "')";
+    }
+  }
   if (req.command == "say") {
     for (const auto &word : c.words) req.text += (req.text.empty() ? "" : " ") + word;
   }

@@ -5,13 +5,20 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "cli.hpp"
 #include "messages.hpp"
+
+#ifdef TOVLINK_TOOL_WITH_MOTION
+#include "tovlink/motion/motion.hpp"
+#endif
 
 #ifndef TOVLINK_TOOL_VERSION
 #define TOVLINK_TOOL_VERSION "0"
@@ -579,6 +586,271 @@ int run_demo(robot_access &robot, const reporter &out) {
                    {"steps", steps.size()}});
 }
 
+// --- Motions ------------------------------------------------------------------
+
+// A motion file is read whole; the library refuses larger ones anyway.
+constexpr std::uintmax_t max_motion_file_bytes = 4 * 1024 * 1024;
+// How long past its expected end a play's last progress may take to come.
+constexpr std::chrono::seconds play_end_grace{10};
+// How long a stopped play may take to say so.
+constexpr std::chrono::seconds stop_grace{3};
+
+failure usage_failure(const std::string &message) {
+  return failure{message, 3, "invalid_argument", reached::nothing};
+}
+
+// "wave.json", "./wave", "motions/wave.json" are files; "wave" is a name.
+bool names_a_file(const std::string &motion) {
+  return motion.find('/') != std::string::npos || motion.ends_with(".json");
+}
+
+nlohmann::json read_motion_file(const std::string &operation, const std::string &file) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(file, error);
+  if (error) throw usage_failure(operation + ": cannot read " + file + ": " + error.message());
+  if (size > max_motion_file_bytes) {
+    throw usage_failure(operation + ": " + file + " is larger than " +
+                        std::to_string(max_motion_file_bytes) + " bytes");
+  }
+  std::ifstream in{file, std::ios::binary};
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) throw usage_failure(operation + ": cannot read " + file);
+  auto document = nlohmann::json::parse(text.str(), nullptr, false);
+  if (document.is_discarded()) throw usage_failure(operation + ": " + file + ": not JSON");
+  return document;
+}
+
+// Writes beside the file and renames it over, so no reader sees half a motion.
+void write_motion_file(const std::string &file, const nlohmann::json &motion) {
+  std::string text;
+#ifdef TOVLINK_TOOL_WITH_MOTION
+  try {
+    text = tovlink::motion::to_json_text(tovlink::motion::parse_motion_json(motion).motion);
+  } catch (const tovlink::motion::FormatError &) {
+    text = motion.dump(2) + "\n";
+  }
+#else
+  text = motion.dump(2) + "\n";
+#endif
+  const auto temporary = file + ".part";
+  {
+    std::ofstream out{temporary, std::ios::binary | std::ios::trunc};
+    out << text;
+    out.flush();
+    if (!out) throw failure{"record: cannot write " + temporary, 0, "write", reached::maybe};
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, file, error);
+  if (error) {
+    std::filesystem::remove(temporary, error);
+    throw failure{"record: cannot write " + file, 0, "write", reached::maybe};
+  }
+}
+
+// "keyframe 3 motor 2: asked 10, sent 55" for each angle held to its motor's
+// range; keyframes counted from 1, as the progress line counts them.
+void report_clamping(const reporter &out, const nlohmann::json &clamped) {
+  if (out.json() || !clamped.is_array()) return;
+  for (const auto &c : clamped) {
+    std::fprintf(out.io().err(), "tovlink: keyframe %lld motor %lld: asked %lld, sent %lld\n",
+                 c.value("keyframe", 0LL) + 1, c.value("motor", 0LL), c.value("requested", 0LL),
+                 c.value("sent", 0LL));
+  }
+}
+
+std::string progress_text(const play_progress &p, int loops) {
+  std::array<char, 160> line{};
+  const auto loop_text = loops == 1 ? std::string{}
+                                    : "  loop " + std::to_string(p.loop + 1) +
+                                          (loops > 1 ? "/" + std::to_string(loops) : std::string{});
+  std::snprintf(line.data(), line.size(), "%s  keyframe %lld/%lld%s  %.1f/%.1f s  %s",
+                p.motion.c_str(), std::min(p.keyframe + 1, p.keyframes), p.keyframes,
+                loop_text.c_str(), static_cast<double>(p.position_ms) / 1000.0,
+                static_cast<double>(p.duration_ms) / 1000.0, p.state.c_str());
+  return line.data();
+}
+
+ordered_json progress_json(const play_progress &p) {
+  return {{"motion", p.motion},          {"state", p.state},         {"loop", p.loop},
+          {"keyframe", p.keyframe},      {"keyframes", p.keyframes}, {"position_ms", p.position_ms},
+          {"duration_ms", p.duration_ms}};
+}
+
+// One line on a terminal, redrawn in place; plain lines otherwise.
+class status_line {
+ public:
+  explicit status_line(const reporter &out)
+      : out_(out), redraw_(out.io().out_is_terminal() && !out.json()) {}
+  ~status_line() { end(); }
+  void show(const std::string &text) {
+    if (out_.json()) return;
+    if (!redraw_) {
+      out_.say(text);
+      return;
+    }
+    const auto width = static_cast<std::size_t>(std::max(out_.io().out_width() - 1, 20));
+    const auto shown = text.size() > width ? text.substr(0, width) : text;
+    std::fprintf(out_.io().out(), "\r%s%*s", shown.c_str(),
+                 static_cast<int>(drawn_ > shown.size() ? drawn_ - shown.size() : 0), "");
+    std::fflush(out_.io().out());
+    drawn_ = shown.size();
+  }
+  void end() {
+    if (redraw_ && drawn_ > 0) std::fputc('\n', out_.io().out());
+    drawn_ = 0;
+  }
+
+ private:
+  const reporter &out_;
+  bool redraw_;
+  std::size_t drawn_ = 0;
+};
+
+int run_play(const request &req, robot_access &robot, const reporter &out) {
+  play_request wanted;
+  if (names_a_file(req.motion)) {
+    wanted.motion = read_motion_file("play", req.motion);
+  } else {
+    wanted.name = req.motion;
+  }
+  wanted.speed = req.play_speed;
+  wanted.loops = req.loops;
+  wanted.soft_start_ms = req.soft_start_ms;
+  const interrupt_scope interrupts;
+  auto play = robot.play(wanted);
+  report_clamping(out, play->report().value("clamped", nlohmann::json::array()));
+  // A play with an end has a bounded wait, should its end never be reported.
+  std::optional<steady::time_point> deadline;
+  if (req.loops > 0) {
+    const auto length = static_cast<double>(play->report().value("duration_ms", 0LL)) * req.loops /
+                            std::max(req.play_speed, 0.1) +
+                        req.soft_start_ms;
+    deadline = steady::now() + milliseconds{static_cast<long long>(length)} + play_end_grace;
+  }
+  status_line line{out};
+  std::optional<play_progress> last;
+  std::optional<steady::time_point> stopped_at;
+  while (!last || !last->over()) {
+    if (interrupt_scope::requested() && !stopped_at) {
+      play->stop();
+      stopped_at = steady::now();
+    }
+    std::optional<play_progress> progress;
+    try {
+      progress = play->next(milliseconds{50});
+    } catch (const failure &error) {
+      line.end();
+      throw;
+    }
+    if (progress) {
+      last = progress;
+      line.show(progress_text(*progress, req.loops));
+      continue;
+    }
+    const auto now = steady::now();
+    if ((stopped_at && now - *stopped_at > stop_grace) || (deadline && now > *deadline)) {
+      line.end();
+      return out.fail(failure{"play: the end of the motion was not reported", -1, "receive_timeout",
+                              reached::maybe});
+    }
+  }
+  line.end();
+  if (stopped_at) {
+    return out.fail(failure{"play: interrupted; the motion was stopped at keyframe " +
+                                std::to_string(std::min(last->keyframe + 1, last->keyframes)) +
+                                " of " + std::to_string(last->keyframes),
+                            static_cast<int>(tovlink::errc::cancelled), "cancelled",
+                            reached::maybe});
+  }
+  return out.done(progress_json(*last));
+}
+
+// The motion's name: --name, else the file's stem when it makes a good one.
+std::string recording_name(const request &req) {
+  if (!req.motion_name.empty()) return req.motion_name;
+  const auto stem = std::filesystem::path{req.motion}.stem().string();
+#ifdef TOVLINK_TOOL_WITH_MOTION
+  if (!tovlink::motion::name_refusal(stem).empty()) return "recording";
+#endif
+  return stem.empty() ? "recording" : stem;
+}
+
+int run_record(const request &req, robot_access &robot, const reporter &out) {
+  const auto name = recording_name(req);
+#ifdef TOVLINK_TOOL_WITH_MOTION
+  // Refused before recording, so a bad name loses nothing.
+  if (const auto refusal = tovlink::motion::name_refusal(name); !refusal.empty()) {
+    return out.fail(usage_failure("record: --name: " + refusal));
+  }
+#endif
+  const interrupt_scope interrupts;
+  auto recording = robot.record(req.interval_ms);
+  status_line line{out};
+  const auto started = steady::now();
+  const auto until = started + std::chrono::duration_cast<steady::duration>(
+                                   std::chrono::duration<double>(req.seconds));
+  auto next_draw = started;
+  while (steady::now() < until && !interrupt_scope::requested()) {
+    if (steady::now() >= next_draw) {
+      std::array<char, 64> text{};
+      std::snprintf(text.data(), text.size(), "recording %.1f/%.1f s",
+                    std::chrono::duration<double>(steady::now() - started).count(), req.seconds);
+      line.show(text.data());
+      next_draw += std::chrono::seconds{1};
+    }
+    std::this_thread::sleep_for(
+        std::min<steady::duration>(milliseconds{50}, until - steady::now()));
+  }
+  line.end();
+  // Ctrl-C ends the recording early; what was taken is kept.
+  const auto result = recording->stop(req.tolerance, name);
+  const auto motion = result.value("motion", nlohmann::json::object());
+  write_motion_file(req.motion, motion);
+  const auto samples = result.value("samples", 0LL);
+  const auto keyframes = result.value("keyframes", 0LL);
+  out.say("recorded " + std::to_string(samples) + " samples as " + std::to_string(keyframes) +
+          " keyframes: " + req.motion + " (motion \"" + motion.value("name", name) + "\")");
+  return out.done({{"file", req.motion},
+                   {"name", motion.value("name", name)},
+                   {"samples", samples},
+                   {"keyframes", keyframes}});
+}
+
+int run_motions(const request &req, robot_access &robot, const reporter &out) {
+  const auto &action = req.action;
+  if (action == "list") {
+    const auto result = robot.motions({{"action", "list"}});
+    const auto list = result.value("motions", nlohmann::json::array());
+    for (const auto &m : list) {
+      std::array<char, 160> text{};
+      std::snprintf(text.data(), text.size(), "%-24s %5lld keyframes %8.1f s%s",
+                    m.value("name", "").c_str(), m.value("keyframes", 0LL),
+                    static_cast<double>(m.value("duration_ms", 0LL)) / 1000.0,
+                    m.value("shipped", false) ? "  (shipped)" : "");
+      out.say(text.data());
+    }
+    return out.done({{"motions", list}});
+  }
+  if (action == "get") {
+    const auto result = robot.motions({{"action", "get"}, {"name", req.action_target}});
+    const auto motion = result.value("motion", nlohmann::json::object());
+    out.say(motion.dump(2));
+    return out.done({{"motion", motion}});
+  }
+  if (action == "save") {
+    const auto motion = read_motion_file("motions save", req.action_target);
+    const auto result = robot.motions({{"action", "save"}, {"motion", motion}});
+    report_clamping(out, result.value("clamped", nlohmann::json::array()));
+    out.say("saved \"" + result.value("name", "") + "\"");
+    return out.done({{"name", result.value("name", "")},
+                     {"clamped", result.value("clamped", nlohmann::json::array())}});
+  }
+  const auto result = robot.motions({{"action", "delete"}, {"name", req.action_target}});
+  out.say("deleted \"" + result.value("name", req.action_target) + "\"");
+  return out.done({{"name", result.value("name", req.action_target)}});
+}
+
 int dispatch(const request &req, robot_access &robot, const reporter &out) {
   const auto &c = req.command;
   if (const auto query = query_for(c)) return run_query(*query, robot, out);
@@ -594,6 +866,9 @@ int dispatch(const request &req, robot_access &robot, const reporter &out) {
   if (c == "monitor") return run_monitor(req, robot, out);
   if (c == "demo") return run_demo(robot, out);
   if (c == "fleet") return run_fleet(req, robot, out);
+  if (c == "play") return run_play(req, robot, out);
+  if (c == "record") return run_record(req, robot, out);
+  if (c == "motions") return run_motions(req, robot, out);
   return out.fail(failure{"unknown command '" + c + "'", 0, "unknown_command", reached::nothing});
 }
 
@@ -629,8 +904,10 @@ int report_failure(const std::string &command, bool json, const failure &error, 
   if (error.name() == "cancelled") return exit_interrupted;
   // A refused argument is a mistake on the command line, wherever it was
   // found: the same status as one the parser caught.
-  if (error.name() == tovlink::error_name(tovlink::errc::invalid_argument)) return exit_usage;
-  if (error.name() == "bad_usage") return exit_usage;
+  if (error.name() == tovlink::error_name(tovlink::errc::invalid_argument) ||
+      error.name() == "bad_motion" || error.name() == "bad_usage") {
+    return exit_usage;
+  }
   return exit_failure;
 }
 

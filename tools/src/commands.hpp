@@ -41,6 +41,18 @@ struct request {
   std::optional<std::chrono::milliseconds> since;  // monitor: the service's history first
   std::vector<std::string> words;                  // fleet: the command for every robot of the site
   std::string robot;                               // a shell line's --robot
+
+  // play, record, motions
+  std::string motion;  // play: FILE or NAME; record: FILE
+  double play_speed = 1.0;
+  int loops = 1;
+  int soft_start_ms = 0;
+  double seconds = 0;
+  int interval_ms = 50;
+  double tolerance = 2.0;
+  std::string motion_name;    // record --name
+  std::string action;         // motions: list, get, save, delete
+  std::string action_target;  // motions: NAME or FILE
 };
 
 // True for the commands that talk to a robot.

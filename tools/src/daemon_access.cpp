@@ -130,21 +130,110 @@ reached reached_from(const json &error) {
   return reached::maybe;
 }
 
+// Reads the service's greeting; throws unless it speaks our protocol.
+void expect_greeting(socket_line_channel &channel, const std::string &socket_path) {
+  const auto greeting = channel.read_line(steady::now() + greeting_wait);
+  const auto version = greeting ? json::parse(*greeting, nullptr, false) : json{};
+  if (!version.is_object() || version.value("class", "") != "version") {
+    throw service_failure("no greeting from the service at " + socket_path);
+  }
+  const auto major = version.contains("proto") ? version["proto"].value("major", 0) : 0;
+  if (major != supported_major) {
+    throw service_failure("the service at " + socket_path + " speaks protocol " +
+                          std::to_string(major) + ", this tool " + std::to_string(supported_major));
+  }
+}
+
+failure failure_of(const std::string &command, const json &error) {
+  const auto name = error.value("name", std::string{"error"});
+  auto message = error.value("message", command + ": " + name);
+  const bool lost = name == "link_lost" ||
+                    (name == "robot_not_ready" && message.find("lost") != std::string::npos);
+  return failure{message, error.value("code", 0LL), name, reached_from(error), lost};
+}
+
+play_progress progress_from(const json &object) {
+  play_progress p;
+  p.motion = object.value("motion", "");
+  p.state = object.value("state", "");
+  p.loop = object.value("loop", 0);
+  p.keyframe = object.value("keyframe", 0LL);
+  p.keyframes = object.value("keyframes", 0LL);
+  p.position_ms = object.value("position_ms", 0LL);
+  p.duration_ms = object.value("duration_ms", 0LL);
+  return p;
+}
+
+class daemon_robot;
+
+// A play of the service's: its progress comes pushed on a connection of its
+// own, which watches the robot (telemetry once a second, the least the
+// service sends, is skipped).
+class daemon_play final : public motion_play {
+ public:
+  daemon_play(daemon_robot &owner, int fd, const std::string &socket_path, std::string robot)
+      : owner_(owner), watch_(fd), robot_(std::move(robot)) {
+    expect_greeting(watch_, socket_path);
+    json request{{"cmd", "watch"}, {"id", "motion"}, {"enable", true}, {"rate_hz", 1}};
+    if (!robot_.empty()) request["robot"] = robot_;
+    watch_.send_line(request.dump() + "\n");
+    const auto until = steady::now() + reply_wait;
+    while (true) {
+      const auto line = watch_.read_line(until);
+      if (!line) throw service_failure("watch: no reply from the service");
+      const auto reply = json::parse(*line, nullptr, false);
+      if (!reply.is_object() || reply.value("class", "") != "reply") continue;
+      if (!reply.value("ok", false))
+        throw failure_of("watch", reply.value("error", json::object()));
+      break;
+    }
+  }
+
+  void start(const play_request &request);
+  const json &report() const override { return report_; }
+  std::optional<play_progress> next(std::chrono::milliseconds wait) override {
+    const auto until = steady::now() + wait;
+    while (true) {
+      const auto line = watch_.read_line(until);
+      if (!line) return std::nullopt;
+      const auto message = json::parse(*line, nullptr, false);
+      if (!message.is_object()) continue;
+      if (!robot_.empty() && message.value("robot", robot_) != robot_) continue;
+      const auto kind = message.value("class", "");
+      if (kind == "state" && message.value("state", "") == "lost") {
+        throw failure("play: the service lost the robot", 20001, "link_lost", reached::maybe, true);
+      }
+      if (kind != "motion") continue;
+      auto progress = progress_from(message);
+      if (progress.state == "failed") {
+        throw failure_of("play", message.value("error", json::object()));
+      }
+      return progress;
+    }
+  }
+  void stop() override;
+
+ private:
+  daemon_robot &owner_;
+  socket_line_channel watch_;
+  std::string robot_;
+  json report_;
+};
+
+class daemon_recording final : public motion_recording {
+ public:
+  explicit daemon_recording(daemon_robot &owner) : owner_(owner) {}
+  json stop(double tolerance, const std::string &name) override;
+
+ private:
+  daemon_robot &owner_;
+};
+
 class daemon_robot final : public robot_access {
  public:
   daemon_robot(int fd, std::string socket_path, std::string robot)
       : channel_(fd), socket_path_(std::move(socket_path)), robot_(std::move(robot)) {
-    const auto greeting = channel_.read_line(steady::now() + greeting_wait);
-    const auto version = greeting ? json::parse(*greeting, nullptr, false) : json{};
-    if (!version.is_object() || version.value("class", "") != "version") {
-      throw service_failure("no greeting from the service at " + socket_path_);
-    }
-    const auto major = version.contains("proto") ? version["proto"].value("major", 0) : 0;
-    if (major != supported_major) {
-      throw service_failure("the service at " + socket_path_ + " speaks protocol " +
-                            std::to_string(major) + ", this tool " +
-                            std::to_string(supported_major));
-    }
+    expect_greeting(channel_, socket_path_);
   }
 
   std::string where() const override {
@@ -241,6 +330,46 @@ class daemon_robot final : public robot_access {
     robot_checked_ = false;
   }
   std::string selected_robot() const override { return robot_; }
+  std::unique_ptr<motion_play> play(const play_request &request) override {
+    const int fd = connect_unix(socket_path_);
+    if (fd < 0) {
+      throw service_failure("cannot reach the service at " + socket_path_ + ": " +
+                            std::strerror(errno));
+    }
+    auto started = std::make_unique<daemon_play>(*this, fd, socket_path_, robot_);
+    started->start(request);
+    return started;
+  }
+  std::unique_ptr<motion_recording> record(int interval_ms) override {
+    call("record", {{"action", "start"}, {"interval_ms", interval_ms}});
+    return std::make_unique<daemon_recording>(*this);
+  }
+  json motions(const json &request) override { return call("motions", request, false); }
+
+  // One request and its reply; pushed objects in between are skipped.
+  json call(const std::string &command, json args, bool addressed = true) {
+    if (addressed) check_robot_named();
+    const auto id = ++last_id_;
+    args["cmd"] = command;
+    args["id"] = id;
+    if (addressed && !robot_.empty()) args["robot"] = robot_;
+    channel_.send_line(args.dump() + "\n");
+    const auto until = steady::now() + reply_wait;
+    while (true) {
+      const auto line = channel_.read_line(until);
+      if (!line) {
+        throw failure(command + ": no reply from the service within " +
+                          std::to_string(reply_wait.count()) + " s",
+                      -1, "service_timeout", reached::maybe);
+      }
+      const auto reply = json::parse(*line, nullptr, false);
+      if (!reply.is_object() || reply.value("class", "") != "reply") continue;
+      if (reply.contains("id") && reply["id"] != id) continue;
+      if (reply.value("ok", false)) return reply.value("result", json::object());
+      throw failure_of(command, reply.value("error", json::object()));
+    }
+  }
+
   std::vector<robot_entry> devices() override {
     std::vector<robot_entry> robots;
     for (const auto &robot :
@@ -281,44 +410,36 @@ class daemon_robot final : public robot_access {
                         robots.front().name);
   }
 
-  // One request and its reply; pushed objects in between are skipped.
-  json call(const std::string &command, json args, bool addressed = true) {
-    if (addressed) check_robot_named();
-    const auto id = ++last_id_;
-    args["cmd"] = command;
-    args["id"] = id;
-    if (addressed && !robot_.empty()) args["robot"] = robot_;
-    channel_.send_line(args.dump() + "\n");
-    const auto until = steady::now() + reply_wait;
-    while (true) {
-      const auto line = channel_.read_line(until);
-      if (!line) {
-        throw failure(command + ": no reply from the service within " +
-                          std::to_string(reply_wait.count()) + " s",
-                      -1, "service_timeout", reached::maybe);
-      }
-      const auto reply = json::parse(*line, nullptr, false);
-      if (!reply.is_object() || reply.value("class", "") != "reply") continue;
-      if (reply.contains("id") && reply["id"] != id) continue;
-      if (reply.value("ok", false)) return reply.value("result", json::object());
-      throw failure_of(command, reply.value("error", json::object()));
-    }
-  }
-
-  static failure failure_of(const std::string &command, const json &error) {
-    const auto name = error.value("name", std::string{"error"});
-    auto message = error.value("message", command + ": " + name);
-    const bool lost = name == "link_lost" ||
-                      (name == "robot_not_ready" && message.find("lost") != std::string::npos);
-    return failure{message, error.value("code", 0LL), name, reached_from(error), lost};
-  }
-
   socket_line_channel channel_;
   std::string socket_path_;
   std::string robot_;
   bool robot_checked_ = false;
   long long last_id_ = 0;
 };
+
+void daemon_play::start(const play_request &request) {
+  json args{
+      {"speed", request.speed}, {"loops", request.loops}, {"soft_start_ms", request.soft_start_ms}};
+  if (request.motion) {
+    args["motion"] = *request.motion;
+  } else {
+    args["name"] = request.name;
+  }
+  report_ = owner_.call("play", args);
+}
+
+void daemon_play::stop() {
+  try {
+    owner_.call("stop", json::object());
+  } catch (const failure &error) {
+    // Over already: nothing left to stop.
+    if (error.name() != "no_motion") throw;
+  }
+}
+
+json daemon_recording::stop(double tolerance, const std::string &name) {
+  return owner_.call("record", {{"action", "stop"}, {"tolerance", tolerance}, {"name", name}});
+}
 
 }  // namespace
 

@@ -1,10 +1,19 @@
 // Direct access: the library's C++ API on a port this process opens itself,
 // optionally to a virtual robot run in this process (--sim).
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <utility>
 
 #include "access.hpp"
 #include "messages.hpp"
+
+#ifdef TOVLINK_TOOL_WITH_MOTION
+#include "tovlink/motion/motion.hpp"
+#include "tovlink/motion/player.hpp"
+#include "tovlink/motion/recorder.hpp"
+#endif
 
 #ifdef TOVLINK_TOOL_WITH_SIM
 #include "tovlink_sim/virtual_robot.hpp"
@@ -14,6 +23,105 @@ namespace tovlink::tool {
 namespace {
 
 using std::chrono::milliseconds;
+
+#ifndef TOVLINK_TOOL_WITH_MOTION
+failure no_motions_here(const std::string &operation) {
+  return failure{operation + ": this build of tovlink has no motion library", 0, "unsupported",
+                 reached::nothing};
+}
+#else
+namespace motion = tovlink::motion;
+
+nlohmann::json clamped_json(const std::vector<motion::Clamping> &clamped) {
+  auto list = nlohmann::json::array();
+  for (const auto &c : clamped) {
+    list.push_back({{"keyframe", c.keyframe},
+                    {"motor", c.motor},
+                    {"requested", c.requested},
+                    {"sent", c.sent}});
+  }
+  return list;
+}
+
+play_progress progress_of(const std::string &name, const motion::Progress &p) {
+  return play_progress{name,
+                       motion::state_name(p.state),
+                       p.loop,
+                       static_cast<long long>(p.keyframe),
+                       static_cast<long long>(p.keyframes),
+                       p.position.count(),
+                       p.duration.count()};
+}
+
+// The motion library's player on our own Robot; its progress is handed
+// from the player's thread to the command's through a queue.
+class direct_play final : public motion_play {
+ public:
+  direct_play(tovlink::Robot &robot, motion::Loaded loaded, motion::PlayOptions options)
+      : name_(loaded.motion.name) {
+    report_ = {{"motion", loaded.motion.name},
+               {"keyframes", loaded.motion.keyframes.size()},
+               {"duration_ms", loaded.motion.duration().count()},
+               {"loops", options.loops},
+               {"speed", options.speed},
+               {"clamped", clamped_json(loaded.clamped)}};
+    options.on_progress = [this](const motion::Progress &progress) {
+      {
+        std::lock_guard guard(mutex_);
+        updates_.push_back(progress_of(name_, progress));
+      }
+      changed_.notify_all();
+    };
+    player_ = std::make_unique<motion::Player>(robot, std::move(loaded.motion), std::move(options));
+  }
+  ~direct_play() override { player_.reset(); }
+
+  const nlohmann::json &report() const override { return report_; }
+  std::optional<play_progress> next(std::chrono::milliseconds wait) override {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, wait, [&] { return !updates_.empty(); })) return std::nullopt;
+    auto progress = updates_.front();
+    updates_.pop_front();
+    lock.unlock();
+    if (progress.state == "failed") {
+      if (const auto error = player_->error()) throw failure_from(*error);
+    }
+    return progress;
+  }
+  void stop() override { player_->stop(); }
+
+ private:
+  std::string name_;
+  nlohmann::json report_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<play_progress> updates_;
+  std::unique_ptr<motion::Player> player_;  // last: stops before the queue goes
+};
+
+class direct_recording final : public motion_recording {
+ public:
+  direct_recording(tovlink::Robot &robot, int interval_ms)
+      : recorder_(robot, std::chrono::milliseconds{interval_ms}) {}
+  nlohmann::json stop(double tolerance, const std::string &name) override {
+    if (const auto refusal = motion::name_refusal(name); !refusal.empty()) {
+      throw failure{"record: name: " + refusal, 3, "invalid_argument", reached::nothing};
+    }
+    auto taken = recorder_.stop();
+    if (taken.error) throw failure_from(*taken.error);
+    if (taken.samples.empty()) {
+      throw failure{"record: no sample was taken", 3, "invalid_argument", reached::nothing};
+    }
+    const auto reduced = motion::motion_from(taken.samples, tolerance, name);
+    return {{"motion", motion::to_json(reduced)},
+            {"samples", taken.samples.size()},
+            {"keyframes", reduced.keyframes.size()}};
+  }
+
+ private:
+  motion::Recorder recorder_;
+};
+#endif
 
 class direct_robot final : public robot_access {
  public:
@@ -118,6 +226,59 @@ class direct_robot final : public robot_access {
   }
   std::vector<robot_entry> devices() override {
     return {robot_entry{"", robot_->port(), robot_->link_alive() ? "ready" : "lost", sim_active()}};
+  }
+
+  std::unique_ptr<motion_play> play(const play_request &request) override {
+#ifdef TOVLINK_TOOL_WITH_MOTION
+    if (!request.motion) {
+      throw failure{"play: \"" + request.name +
+                        "\" names a motion of the service's; give a motion file instead",
+                    3, "invalid_argument", reached::nothing};
+    }
+    motion::Loaded loaded;
+    try {
+      loaded = motion::parse_motion_json(*request.motion);
+    } catch (const motion::FormatError &refused) {
+      throw failure{std::string{"play: "} + refused.what(), 3, "bad_motion", reached::nothing};
+    }
+    motion::PlayOptions options;
+    options.speed = request.speed;
+    options.loops = request.loops;
+    options.soft_start = std::chrono::milliseconds{request.soft_start_ms};
+    if (const auto refusal = motion::options_refusal(options); !refusal.empty()) {
+      throw failure{"play: " + refusal, 3, "invalid_argument", reached::nothing};
+    }
+    try {
+      return std::make_unique<direct_play>(*robot_, std::move(loaded), std::move(options));
+    } catch (const std::invalid_argument &refused) {
+      throw failure{std::string{"play: "} + refused.what(), 3, "invalid_argument",
+                    reached::nothing};
+    }
+#else
+    (void)request;
+    throw no_motions_here("play");
+#endif
+  }
+
+  std::unique_ptr<motion_recording> record(int interval_ms) override {
+#ifdef TOVLINK_TOOL_WITH_MOTION
+    try {
+      return std::make_unique<direct_recording>(*robot_, interval_ms);
+    } catch (const std::invalid_argument &refused) {
+      throw failure{std::string{"record: "} + refused.what(), 3, "invalid_argument",
+                    reached::nothing};
+    }
+#else
+    (void)interval_ms;
+    throw no_motions_here("record");
+#endif
+  }
+
+  nlohmann::json motions(const nlohmann::json &) override {
+    throw failure{
+        "motions: the motions folder is the service's (start tovlinkd, or leave out "
+        "--direct, --port and --sim)",
+        0, "unsupported", reached::nothing};
   }
 
  private:
