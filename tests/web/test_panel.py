@@ -582,6 +582,8 @@ class PageOpensWithWhatTheDaemonRemembers(unittest.TestCase):
             client = DaemonSocket(os.path.join(workdir, "tovlinkd.sock"))
             self.addCleanup(client.close)
             wait_until(lambda: client.ask({"cmd": "poll", "robot": "vr"}).get("ok"), "vr ready", CONNECT_WAIT_S)
+            if client.ask({"cmd": "history", "robot": "vr"}).get("error", {}).get("name") == "unknown_command":
+                self.skipTest("this tovlinkd keeps no history")
             for led, on in ((2, True), (5, True), (5, False)):
                 reply = client.ask({"cmd": "led", "robot": "vr", "led": led, "on": on})
                 self.assertTrue(reply["ok"], reply)
