@@ -362,10 +362,28 @@ class Panel(unittest.TestCase):
                 self.browser.execute_script("return document.documentElement.scrollWidth"),
                 self.browser.execute_script("return window.innerWidth"), "sideways scrolling on a phone")
             self.screenshot("phone_dark")
+            # The drawn robot: as wide as the phone allows, its limbs in the
+            # dark scheme's text colour on the dark card.
+            width, right, limb, card, text = self.browser.execute_script(
+                "const figure = document.querySelector('.robot-figure');"
+                "figure.scrollIntoView();"
+                "const box = figure.getBoundingClientRect();"
+                "const style = (selector, property) => getComputedStyle(document.querySelector(selector))[property];"
+                "return [box.width, box.right, style('.figure-limb', 'stroke'),"
+                "        style('.figure-frame', 'backgroundColor') === 'rgba(0, 0, 0, 0)'"
+                "          ? style('section.servos', 'backgroundColor') : style('.figure-frame', 'backgroundColor'),"
+                "        style('body', 'color')]")
+            self.assertGreaterEqual(width, 250, "the figure too small to read on a phone")
+            self.assertLessEqual(right, self.browser.execute_script("return window.innerWidth"))
+            self.assertEqual(limb, text)
+            self.assertNotEqual(limb, card)
+            self.browser.save_screenshot(os.path.join(self.artifacts, "phone_dark_figure.png"))
         finally:
             self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
             self.browser.set_window_size(1280, 1000)
-        # Tab reaches the controls, and the focused one is outlined.
+        # Tab reaches the controls, and the focused one is outlined (on a
+        # fresh page: scrolling the figure moved where Tab starts).
+        self.browser.refresh()
         self.browser.find_element(By.TAG_NAME, "body").send_keys(Keys.TAB)
         focused = self.browser.switch_to.active_element
         self.assertEqual(focused.tag_name, "a")

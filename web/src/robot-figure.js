@@ -22,7 +22,7 @@ const SVG = 'http://www.w3.org/2000/svg';
 // The robot faces the viewer: its right arm is on the viewer's left.
 const CENTRE_X = 120;
 const SHOULDER_Y = 80;
-const SHOULDER_OFFSET_X = 30;
+const SHOULDER_OFFSET_X = 38;
 const UPPER_ARM = 34;
 const FOREARM = 30;
 const HAND = 12;
