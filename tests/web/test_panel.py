@@ -471,6 +471,64 @@ class Panel(unittest.TestCase):
         self.assertIn("selected", self.css('.figure-joint[data-motor="6"]').get_attribute("class"))
         self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": [90] * 7})
 
+    def capture_poses(self, client, poses):
+        """Moves the robot through the daemon to each pose, as another client
+        would, and captures the pose the panel's telemetry then shows."""
+        keyframes = self.css("#motion-keyframes")
+        for pose in poses:
+            self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": pose})
+            wait_until(lambda: [self.css(f'.servo[data-motor="{m}"]').get_attribute("data-position")
+                                for m in range(1, 8)] == [str(angle) for angle in pose], f"the pose {pose} shown")
+            count = int(keyframes.get_attribute("data-count"))
+            self.css("#motion-capture").click()
+            wait_until(lambda: int(keyframes.get_attribute("data-count")) == count + 1, "the captured keyframe")
+
+    def editor_keyframes(self):
+        """(time, angles text) of each keyframe row of the Motion card."""
+        return [(int(row.find_element(By.CSS_SELECTOR, ".keyframe-time").get_attribute("value")),
+                 row.find_element(By.CSS_SELECTOR, ".keyframe-angles").text)
+                for row in self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes li")]
+
+    def clear_editor(self):
+        while self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-delete"):
+            self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-delete")[0].click()
+
+    def test_11_keyframes_are_reordered_deleted_and_go_through_a_file(self):
+        self.wait_ready(ROBOT)
+        self.clear_editor()
+        client = self.daemon_socket()
+        a, b, c = [90, 90, 90, 90, 90, 90, 90], [10, 60, 70, 80, 100, 110, 120], [170, 125, 55, 0, 55, 125, 180]
+        text = lambda pose: " ".join(map(str, pose))
+        self.capture_poses(client, [a, b, c])
+        self.assertEqual(self.editor_keyframes(), [(0, text(a)), (1000, text(b)), (2000, text(c))])
+        # A pose moves up a place; the times stay where they were.
+        self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-up")[2].click()
+        self.assertEqual(self.editor_keyframes(), [(0, text(a)), (1000, text(c)), (2000, text(b))])
+        self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-delete")[0].click()
+        self.assertEqual(self.editor_keyframes(), [(1000, text(c)), (2000, text(b))])
+        # Downloaded, the file holds just that; uploaded again, so does the editor.
+        downloads = os.path.join(self.workdir, "downloads")
+        os.makedirs(downloads, exist_ok=True)
+        self.browser.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+        name = self.css("#motion-name")
+        name.clear()
+        name.send_keys("round-trip")
+        self.css("#motion-download").click()
+        path = os.path.join(downloads, "round-trip.json")
+        wait_until(lambda: os.path.exists(path) and os.path.getsize(path) > 0, "the downloaded file")
+        with open(path, encoding="utf-8") as file:
+            motion = json.load(file)
+        self.assertEqual(motion, {"format": 1, "name": "round-trip", "keyframes": [
+            {"time_ms": 1000, "angles": c}, {"time_ms": 2000, "angles": b}]})
+        self.clear_editor()
+        name.clear()
+        self.css("#motion-upload").send_keys(path)
+        wait_until(lambda: self.css("#motion-note").text.startswith("Loaded round-trip.json: 2 keyframes"),
+                   "the uploaded file")
+        self.assertEqual(self.editor_keyframes(), [(1000, text(c)), (2000, text(b))])
+        self.assertEqual(name.get_attribute("value"), "round-trip")
+        self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": a})
+
     def test_10_a_motion_recorded_from_the_panel_plays_on_time(self):
         self.wait_ready(ROBOT)
         client = self.daemon_socket()
@@ -478,16 +536,8 @@ class Panel(unittest.TestCase):
             self.skipTest("this tovlinkd has no motion commands")
         poses = [[90, 90, 90, 90, 90, 90, 90], [90, 90, 90, 90, 90, 60, 160], [40, 120, 60, 150, 110, 70, 20]]
         times_ms = [500, 1500, 2500]
-        keyframes = self.css("#motion-keyframes")
-        for pose in poses:
-            # Moved through the daemon, as another client would; the panel
-            # captures the pose its telemetry shows.
-            self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": pose})
-            wait_until(lambda: [self.css(f'.servo[data-motor="{m}"]').get_attribute("data-position")
-                                for m in range(1, 8)] == [str(angle) for angle in pose], f"the pose {pose} shown")
-            count = int(keyframes.get_attribute("data-count"))
-            self.css("#motion-capture").click()
-            wait_until(lambda: int(keyframes.get_attribute("data-count")) == count + 1, "the captured keyframe")
+        self.clear_editor()
+        self.capture_poses(client, poses)
         rows = self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes li")
         self.assertEqual([row.find_element(By.CSS_SELECTOR, ".keyframe-angles").text for row in rows],
                          [" ".join(map(str, pose)) for pose in poses])
