@@ -404,6 +404,11 @@ class Panel(unittest.TestCase):
             self.css("#failures-clear").click()
         self.css("#query-ask").click()
         wait_until(lambda: "WHO,TovSim" in self.css("#query-replies").text, "the reply to `who`")
+        # A wave's pose, so the drawing shows what it is for.
+        wave = [60, 90, 110, 40, 90, 70, 165]
+        self.ask(self.daemon_socket(), {"cmd": "pose", "robot": ROBOT, "angles": wave})
+        wait_until(lambda: self.css('.robot-figure g[data-motor="7"]').get_attribute("data-angle") == "165",
+                   "the drawing in the wave's pose")
         self.full_page_screenshot("panel")
 
 

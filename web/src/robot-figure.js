@@ -39,12 +39,13 @@ function svg(name, attributes = {}, ...children) {
   return node;
 }
 
-// How far a joint turns on the drawing for an angle: a shoulder swings the
-// arm out from hanging (90) to level (180) or across the body (0); the
-// elbow and wrist bend either way from straight.
-function drawnTurn(part, angle) {
-  const offset = angle - HOME;
-  return part === 'shoulder' ? offset : offset * 1.5;
+// How far a joint turns on the drawing for an angle: from the home pose,
+// half as far again as the motor, so a shoulder's 0-180 sweeps the arm from
+// hanging (90) to well above level outwards (180) or across the body (0),
+// and an elbow's or wrist's 55-125 bends it visibly either way.
+const DRAWN_PER_DEGREE = 1.5;
+function drawnTurn(angle) {
+  return (angle - HOME) * DRAWN_PER_DEGREE;
 }
 
 export class RobotFigure {
@@ -108,7 +109,7 @@ export class RobotFigure {
       parent.append(turn);
       const target = this.joint(joint, turn, svg('circle', { class: 'figure-joint', r: 6 }));
       target.apply = (angle) => {
-        turn.setAttribute('transform', `rotate(${(outwards * drawnTurn(joint.part, angle)).toFixed(1)})`);
+        turn.setAttribute('transform', `rotate(${(outwards * drawnTurn(angle)).toFixed(1)})`);
       };
       parent = next;
     }
