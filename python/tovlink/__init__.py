@@ -58,7 +58,7 @@ from ._library import (
     library_version,
     load_library,
 )
-from .client import Client, default_socket_path
+from .client import Client, StateChange, default_socket_path
 from .errors import (
     ArgumentError,
     ArgumentTypeError,
@@ -85,6 +85,7 @@ def __getattr__(name):
 __all__ = [
     "Robot",
     "Client",
+    "StateChange",
     "Telemetry",
     "Move",
     "Pose",

@@ -3,10 +3,13 @@ only: socket and json).  The same operations and names as Robot."""
 
 from __future__ import annotations
 
+import datetime
 import itertools
 import json
 import os
 import socket
+import time
+from dataclasses import dataclass, replace
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import values as v
@@ -20,7 +23,7 @@ from .errors import (
 )
 from .values import Contract, Move, Pose, Telemetry
 
-__all__ = ["Client", "default_socket_path"]
+__all__ = ["Client", "StateChange", "default_socket_path"]
 
 PROTOCOL_MAJOR = 1
 _MAX_LINE_BYTES = 1 << 20
@@ -37,6 +40,24 @@ def default_socket_path() -> Optional[str]:
         return "/run/tovlink/tovlinkd.sock"
     runtime = os.environ.get("XDG_RUNTIME_DIR")
     return os.path.join(runtime, "tovlink", "tovlinkd.sock") if runtime else None
+
+
+@dataclass(frozen=True)
+class StateChange:
+    """A change of a watched robot's state, from :meth:`Client.watch`:
+    ``state`` is ``"ready"``, ``"connecting"`` or ``"lost"``.  ``service``
+    is False when the connection to the service itself was lost (or came
+    back): the robot's state is then not known, and ``state`` says whether
+    the watch can reach it."""
+
+    robot: Optional[str]
+    state: str
+    port: Optional[str] = None
+    service: bool = True
+
+
+class _Dropped(Exception):
+    """Inside watch(): the service's connection broke off."""
 
 
 class _LineChannel:
@@ -208,37 +229,121 @@ class Client:
     def motor_positions(self) -> tuple:
         return self.telemetry().positions
 
-    def watch(self, rate_hz: Optional[float] = None) -> Iterator[Telemetry]:
+    def watch(self, rate_hz: Optional[float] = None, *, raise_on_lost: bool = False,
+              retry_s: float = 1.0) -> Iterator[Union[Telemetry, StateChange]]:
         """Telemetry snapshots as the service pushes them, at rate_hz (1-50;
         default: the service's poll rate), until the iterator is closed.
-        Raises DisconnectedError when the service reports the robot lost.
+
+        A robot that is lost, or found again, comes as a :class:`StateChange`
+        between the snapshots, and the watch goes on: the service reconnects
+        the robot by itself.  When the service's connection drops (a restart),
+        a StateChange with ``service=False`` and state ``"lost"`` comes, the
+        watch connects again every ``retry_s`` seconds, and the robot's state
+        follows once it is back.  With ``raise_on_lost=True`` a lost robot
+        raises DisconnectedError instead, and a lost service ServiceError.
 
         Runs on a connection of its own, so the client stays usable meanwhile.
         """
-        channel = _LineChannel(self.path, self.timeout_s)
-        try:
-            request: Dict[str, Any] = {"cmd": "watch", "id": "watch", "enable": True}
-            if rate_hz is not None:
-                request["rate_hz"] = rate_hz
-            if self.robot is not None:
-                request["robot"] = self.robot
-            channel.send(request)
-            while True:
-                message = channel.read()
-                kind = message.get("class")
-                if kind == "reply" and message.get("cmd") == "watch" and not message.get("ok"):
-                    raise _service_error("watch", message.get("error") or {})
-                if self.robot is not None and message.get("robot") not in (None, self.robot):
-                    continue
-                if kind == "telemetry":
-                    yield _telemetry(message, message.get("robot"))
-                elif kind == "state" and message.get("state") == "lost":
-                    raise DisconnectedError(
-                        f"watch: robot {message.get('robot')} is disconnected "
-                        f"({message.get('port', 'its port')} is gone)",
-                        name="link_lost", operation="watch", sent=False)
-        finally:
-            channel.close()
+        request: Dict[str, Any] = {"cmd": "watch", "id": "watch", "enable": True}
+        if rate_hz is not None:
+            request["rate_hz"] = rate_hz
+        if self.robot is not None:
+            request["robot"] = self.robot
+        known: Dict[Optional[str], str] = {}  # robot -> the state last reported
+        service_lost = False
+        while True:
+            try:
+                channel = _LineChannel(self.path, self.timeout_s)
+            except ServiceError:
+                if raise_on_lost or not service_lost:
+                    raise
+                time.sleep(retry_s)
+                continue
+            try:
+                try:
+                    channel.send(request)
+                except ServiceError as error:
+                    if raise_on_lost:
+                        raise
+                    raise _Dropped() from error
+                while True:
+                    try:
+                        message = channel.read()
+                    except RobotTimeoutError:
+                        if raise_on_lost:
+                            raise
+                        continue  # a lost robot sends no telemetry: keep waiting
+                    except ServiceError as error:
+                        if raise_on_lost:
+                            raise
+                        raise _Dropped() from error
+                    kind = message.get("class")
+                    if kind == "reply" and message.get("cmd") == "watch" and not message.get("ok"):
+                        raise _service_error("watch", message.get("error") or {})
+                    robot = message.get("robot")
+                    if self.robot is not None and robot not in (None, self.robot):
+                        continue
+                    if kind == "telemetry":
+                        yield _telemetry(message, robot)
+                    elif kind == "state":
+                        state = str(message.get("state"))
+                        if state == "lost" and raise_on_lost:
+                            raise DisconnectedError(
+                                f"watch: robot {robot} is disconnected "
+                                f"({message.get('port', 'its port')} is gone)",
+                                name="link_lost", operation="watch", sent=False)
+                        if service_lost:
+                            service_lost = False
+                            yield StateChange(self.robot, "ready", None, service=False)
+                        # The first state of a robot is news only when it is not ready.
+                        if known.get(robot, "ready") != state:
+                            yield StateChange(robot, state, message.get("port"))
+                        known[robot] = state
+            except _Dropped:
+                if not service_lost:
+                    service_lost = True
+                    yield StateChange(self.robot, "lost", None, service=False)
+            finally:
+                channel.close()
+
+    def history(self, robot: Optional[str] = None,
+                since: Union[None, float, datetime.timedelta] = None) -> List[Telemetry]:
+        """The robot's recent telemetry as the service keeps it (its
+        ``--history``), oldest first: every reading of the last ``since``
+        (seconds, or a timedelta; default all it has).  Each has ``time_ms``
+        (Unix ms) and ``age_ms`` (its age when the service answered).
+
+        robot defaults to the client's robot."""
+        args: Dict[str, Any] = {}
+        if since is not None:
+            seconds = since.total_seconds() if isinstance(since, datetime.timedelta) else since
+            if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds < 0:
+                raise ValueError(f"history: since must be seconds >= 0 (got {since!r})")
+            args["since_ms"] = int(round(seconds * 1000))
+        name = robot if robot is not None else self.robot
+        if name is not None:
+            args["robot"] = name
+        result = self._call("history", robot_addressed=False, **args)
+        now_ms = int(result.get("now_ms", 0))
+        samples = []
+        for sample in result.get("samples", []):
+            reading = _telemetry({**sample, "robot": result.get("robot", name)}, name)
+            samples.append(replace(reading, age_ms=now_ms - int(sample.get("time_ms", now_ms))))
+        return samples
+
+    def fleet(self) -> Dict[str, Any]:
+        """The site's robots as the service's MQTT bridge sees them (the
+        service's ``fleet``): {"site", "broker", "connected", "robots":
+        [{"name", "status", "telemetry"?, "state_age_ms"?, "reply"?}, ...],
+        "limit", "not_listed"}.  A service without a fleet raises
+        ServiceError (unknown_command)."""
+        return self._call("fleet", robot_addressed=False)
+
+    def fleet_all(self, request: Dict[str, Any]) -> Dict[str, Any]:
+        """Sends a request (e.g. {"cmd": "led", "led": 3, "on": True}) to every
+        robot of the site; returns {"topic", "id"}: the replies show in
+        :meth:`fleet`."""
+        return self._call("fleet_all", robot_addressed=False, request=dict(request))
 
     # --- Text queries ---------------------------------------------------------------------------
 
@@ -353,7 +458,10 @@ def _telemetry(result: Dict[str, Any], robot: Optional[str]) -> Telemetry:
         positions=tuple(int(p) for p in result.get("positions", ())),
         age_ms=result.get("age_ms"),
         robot=result.get("robot", robot),
+        time_ms=result.get("time_ms"),
+        leds=tuple(result["leds"]) if isinstance(result.get("leds"), list) else None,
     )
+
 
 
 def _service_error(command: str, error: Dict[str, Any]) -> TovLinkError:

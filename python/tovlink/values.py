@@ -159,6 +159,11 @@ class Telemetry:
     positions: Tuple[int, ...]
     age_ms: Optional[int] = None
     robot: Optional[str] = None
+    #: From a Client: when the reading was taken (Unix ms), and the LEDs 1-6
+    #: as the service last switched them (True, False, or None when not
+    #: switched since the service connected the robot).
+    time_ms: Optional[int] = None
+    leds: Optional[Tuple[Optional[bool], ...]] = None
 
 
 @dataclass(frozen=True)

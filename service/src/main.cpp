@@ -100,6 +100,7 @@ struct settings {
   std::vector<std::string> robots;
   std::vector<std::string> sims;
   double poll_hz = 10.0;
+  int history_s = 300;
   std::string socket_path;
   std::string listen;
   std::string token_file;
@@ -341,6 +342,7 @@ int serve(startup plan, const settings &options) {
 
   worker_timing timing;
   timing.poll_period = std::chrono::milliseconds{static_cast<long>(1000.0 / options.poll_hz)};
+  timing.history = std::chrono::seconds{options.history_s};
   std::vector<std::unique_ptr<robot_worker>> workers;
   std::vector<robot_worker *> robots;
   for (const auto &config : configs) {
@@ -392,6 +394,12 @@ int main(int argc, char **argv) {
   app.add_option("--poll-hz", options.poll_hz, "Telemetry polls per second, per robot")
       ->capture_default_str()
       ->check(CLI::Range(1.0, 50.0));
+  app.add_option("--history", options.history_s,
+                 "Keep each robot's telemetry of the last SECONDS in memory for clients that "
+                 "ask (0-3600; 0 keeps none)")
+      ->type_name("SECONDS")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 3600));
   app.add_option("--socket", options.socket_path,
                  "Unix socket to listen on (default $XDG_RUNTIME_DIR/tovlink/tovlinkd.sock, "
                  "/run/tovlink/tovlinkd.sock for root)")

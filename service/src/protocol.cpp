@@ -179,6 +179,19 @@ command parse_watch(const arguments &args) {
   return watch;
 }
 
+command parse_history(const arguments &args) {
+  history_cmd history;
+  // Ten years back is more than any history; the bound keeps the
+  // subtraction from the current time in range.
+  constexpr long long ten_years_ms = 10LL * 366 * 24 * 3600 * 1000;
+  if (args.has("since_ms")) history.since_ms = args.whole("since_ms", 0, ten_years_ms);
+  if (args.has("max_samples")) {
+    history.max_samples =
+        static_cast<std::size_t>(args.whole("max_samples", 1, max_history_samples));
+  }
+  return history;
+}
+
 command parse_move(const arguments &args) {
   move_cmd move;
   move.time_ms = optional_int32(args, "time_ms");
@@ -262,7 +275,7 @@ struct command_entry {
   command_parser parse;
 };
 
-constexpr std::array<command_entry, 15> commands{{
+constexpr std::array<command_entry, 16> commands{{
     {"devices", [](const arguments &) -> command { return devices_cmd{}; }},
     {"describe", [](const arguments &) -> command { return describe_cmd{}; }},
     {"poll", [](const arguments &) -> command { return poll_cmd{}; }},
@@ -278,6 +291,7 @@ constexpr std::array<command_entry, 15> commands{{
     {"say", parse_say},
     {"speed", parse_speed},
     {"query", parse_query},
+    {"history", parse_history},
 }};
 
 json parse_limited(std::string_view text, bool &too_deep) {
@@ -366,7 +380,8 @@ error_reply make_error(daemon_error kind, std::string message) {
 bool goes_to_robot(const command &cmd) noexcept {
   return !std::holds_alternative<devices_cmd>(cmd) &&
          !std::holds_alternative<describe_cmd>(cmd) && !std::holds_alternative<poll_cmd>(cmd) &&
-         !std::holds_alternative<watch_cmd>(cmd) && !std::holds_alternative<extra_cmd>(cmd);
+         !std::holds_alternative<watch_cmd>(cmd) && !std::holds_alternative<extra_cmd>(cmd) &&
+         !std::holds_alternative<history_cmd>(cmd);
 }
 
 parse_result parse_request(std::string_view text, const extra_command_names &extra) noexcept {

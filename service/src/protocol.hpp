@@ -20,7 +20,9 @@ namespace tovlink::service {
 using json = nlohmann::json;
 
 inline constexpr int proto_major = 1;
-inline constexpr int proto_minor = 1;  // 1.1: "describe", "sent" on every error
+// 1.1: "describe", "sent" on every error; 1.2: "history", and "time_ms" and
+// "leds" in telemetry
+inline constexpr int proto_minor = 2;
 // Longest request line (without its line end) or WebSocket message.
 inline constexpr std::size_t max_request_bytes = 64 * 1024;
 
@@ -56,6 +58,10 @@ struct poll_cmd {};
 struct watch_cmd {
   bool enable = true;
   std::optional<double> rate_hz;  // empty: the daemon's poll rate
+};
+struct history_cmd {
+  std::optional<long long> since_ms;  // empty: all the daemon has
+  std::size_t max_samples = 3000;
 };
 struct move_cmd {
   int motor = 0;  // 1-7, or all_motors with a time
@@ -105,7 +111,7 @@ struct extra_cmd {
 
 using command = std::variant<devices_cmd, describe_cmd, poll_cmd, watch_cmd, move_cmd, pose_cmd,
                              move_relative_cmd, adjust_cmd, power_cmd, start_cmd, led_cmd, tone_cmd,
-                             say_cmd, speed_cmd, query_cmd, extra_cmd>;
+                             say_cmd, speed_cmd, query_cmd, extra_cmd, history_cmd>;
 
 // Commands that are sent to a robot (the rest are answered by the daemon).
 bool goes_to_robot(const command &cmd) noexcept;
@@ -115,6 +121,8 @@ bool goes_to_robot(const command &cmd) noexcept;
 // checks only what JSON can get wrong (presence, type, 32-bit range).
 inline constexpr double min_watch_hz = 1.0;
 inline constexpr double max_watch_hz = 50.0;
+// A history reply stays well under a client's 1 MiB of unsent messages.
+inline constexpr std::size_t max_history_samples = 3000;
 
 // A request that passed validation.
 struct request {

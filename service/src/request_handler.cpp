@@ -17,11 +17,43 @@ std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string telemetry_message(const std::string &robot, const tovlink::Telemetry &telemetry,
+json led_list(const led_states &leds) {
+  json list = json::array();
+  for (const auto &led : leds) list.push_back(led ? json(*led) : json(nullptr));
+  return list;
+}
+
+// A reading as poll results and pushed telemetry give it: the status line's
+// values, when it was taken, and the LEDs as the daemon left them.
+void put_reading(json &object, const tovlink::Telemetry &telemetry, std::int64_t time_ms,
+                 const led_states &leds) {
+  put_telemetry(object, telemetry);
+  object["time_ms"] = time_ms;
+  object["leds"] = led_list(leds);
+}
+
+std::string telemetry_message(const robot_worker &robot, const tovlink::Telemetry &telemetry,
                               steady_clock::time_point taken_at) {
-  json message = {{"class", "telemetry"}, {"robot", robot}, {"age_ms", age_ms(taken_at)}};
-  put_telemetry(message, telemetry);
+  json message = {
+      {"class", "telemetry"}, {"robot", robot.config().name}, {"age_ms", age_ms(taken_at)}};
+  put_reading(message, telemetry, robot.time_ms_of(taken_at), robot.leds());
   return dump(message);
+}
+
+json history_result(const robot_worker &robot, const history_cmd &args) {
+  const auto &history = robot.history();
+  const std::int64_t now = unix_ms_now();
+  const std::int64_t from = args.since_ms ? now - *args.since_ms : 0;
+  json samples = json::array();
+  for (const auto &sample : history.since(from, args.max_samples)) {
+    json entry = {{"time_ms", sample.time_ms}};
+    put_telemetry(entry, sample.telemetry);
+    samples.push_back(std::move(entry));
+  }
+  return {{"robot", robot.config().name},
+          {"now_ms", now},
+          {"history_s", history.keep().count()},
+          {"samples", std::move(samples)}};
 }
 
 std::string state_message(const robot_config &config, robot_state state) {
@@ -136,6 +168,7 @@ struct robot_command_runner {
   json operator()(const poll_cmd &) const { return json::object(); }
   json operator()(const watch_cmd &) const { return json::object(); }
   json operator()(const extra_cmd &) const { return json::object(); }
+  json operator()(const history_cmd &) const { return json::object(); }
 };
 
 }  // namespace
@@ -189,7 +222,7 @@ std::string request_handler::telemetry_text(const robot_worker *robot,
   auto &written = *written_.at(robot);
   std::lock_guard lock(written.mutex);
   if (written.taken_at != taken_at || written.text.empty()) {
-    written.text = telemetry_message(robot->config().name, telemetry, taken_at);
+    written.text = telemetry_message(*robot, telemetry, taken_at);
     written.taken_at = taken_at;
   }
   return written.text;
@@ -313,8 +346,12 @@ void client_session::answer(const request &req, const message_sink &reply) {
     }
     json result = {
         {"robot", name}, {"state", state_name(latest.state)}, {"age_ms", age_ms(latest.taken_at)}};
-    put_telemetry(result, *latest.telemetry);
+    put_reading(result, *latest.telemetry, latest.time_ms, latest.leds);
     reply(ok_reply(req.cmd, req.id, name, result));
+    return;
+  }
+  if (const auto *args = std::get_if<history_cmd>(&req.args)) {
+    reply(ok_reply(req.cmd, req.id, name, history_result(*robot, *args)));
     return;
   }
 
@@ -325,8 +362,10 @@ void client_session::answer(const request &req, const message_sink &reply) {
       sink(error_reply_text(cmd, id, name, std::get<error_reply>(outcome)));
     }
   };
-  auto action = [args = req.args](tovlink::Robot &connected) {
-    return run_robot_command(connected, args);
+  auto action = [args = req.args, robot](tovlink::Robot &connected) {
+    json result = run_robot_command(connected, args);
+    if (const auto *led = std::get_if<led_cmd>(&args)) robot->note_led(led->led, led->on);
+    return result;
   };
   switch (robot->submit(std::move(action), std::move(done))) {
     case submit_status::queued:

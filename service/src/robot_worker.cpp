@@ -28,7 +28,8 @@ robot_worker::robot_worker(robot_config config, worker_timing timing, log_functi
     : config_(std::move(config)),
       timing_(timing),
       log_(std::move(log)),
-      library_log_(library_log) {}
+      library_log_(library_log),
+      history_(timing.history, timing.poll_period) {}
 
 robot_worker::~robot_worker() {
   stop();
@@ -85,6 +86,27 @@ submit_status robot_worker::submit(robot_action action, action_done done) {
   }
   wake_.notify_all();
   return submit_status::queued;
+}
+
+void robot_worker::note_led(int led, bool on) {
+  if (led < tovlink::led_range.low || led > tovlink::led_range.high) return;
+  std::lock_guard lock(mutex_);
+  snapshot_.leds[static_cast<std::size_t>(led - tovlink::first_led)] = on;
+}
+
+led_states robot_worker::leds() const {
+  std::lock_guard lock(mutex_);
+  return snapshot_.leds;
+}
+
+std::int64_t robot_worker::time_ms_of(steady_clock::time_point taken_at) const {
+  {
+    std::lock_guard lock(mutex_);
+    if (snapshot_.taken_at == taken_at) return snapshot_.time_ms;
+  }
+  return unix_ms_now() -
+         std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - taken_at)
+             .count();
 }
 
 std::uint64_t robot_worker::subscribe(robot_listener listener) {
@@ -198,6 +220,11 @@ void robot_worker::try_connect(const std::stop_token &stop) {
     return;
   }
   failures_in_a_row_ = 0;
+  {
+    // A robot found again may have been switched off meanwhile.
+    std::lock_guard lock(mutex_);
+    snapshot_.leds = {};
+  }
   log("ready on " + config_.port);
   set_state(robot_state::ready);
 }
@@ -247,12 +274,15 @@ void robot_worker::poll_telemetry() {
   try {
     const auto telemetry = robot_->telemetry();
     const auto now = steady_clock::now();
+    const auto time_ms = unix_ms_now();
     failures_in_a_row_ = 0;
     {
       std::lock_guard lock(mutex_);
       snapshot_.telemetry = telemetry;
       snapshot_.taken_at = now;
+      snapshot_.time_ms = time_ms;
     }
+    history_.add(time_ms, telemetry);
     std::lock_guard lock(listeners_mutex_);
     for (auto &[id, listener] : listeners_) {
       if (listener.telemetry) {

@@ -9,6 +9,7 @@
 // does blocks the robot's thread, and nothing the robot does blocks a client.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include <variant>
 
 #include "protocol.hpp"
+#include "telemetry_history.hpp"
 #include "tovlink/robot.hpp"
 
 namespace tovlink::service {
@@ -54,12 +56,20 @@ struct worker_timing {
   int lost_after_timeouts = 3;
   // Requests waiting for the robot; more are refused, never waited for.
   std::size_t queue_limit = 64;
+  // How long readings stay in the robot's history (0: none kept).
+  std::chrono::seconds history{300};
 };
+
+// The LEDs 1-6 as the daemon last switched them; empty for one it has not
+// switched since it connected the robot (the robot cannot be asked).
+using led_states = std::array<std::optional<bool>, tovlink::led_count>;
 
 struct robot_snapshot {
   robot_state state = robot_state::connecting;
   std::optional<tovlink::Telemetry> telemetry;  // the latest reading, if there ever was one
   steady_clock::time_point taken_at{};
+  std::int64_t time_ms = 0;  // the reading's Unix time
+  led_states leds{};
 };
 
 // Called on the robot's thread, with the worker's listener lock held: each
@@ -106,6 +116,15 @@ class robot_worker {
   // is queued.
   submit_status submit(robot_action action, action_done done);
 
+  // Remembers an LED switched through the daemon: call it after the robot
+  // took the command (a client's led, a motion's LED event).  Thread-safe.
+  void note_led(int led, bool on);
+  led_states leds() const;
+  // The Unix time of the reading taken at `taken_at` (as given to telemetry
+  // listeners).
+  std::int64_t time_ms_of(steady_clock::time_point taken_at) const;
+  const telemetry_history &history() const { return history_; }
+
   // Returns an id for unsubscribe.  After unsubscribe returns, no callback of
   // that listener runs or will run.
   std::uint64_t subscribe(robot_listener listener);
@@ -143,6 +162,7 @@ class robot_worker {
   mutable std::condition_variable_any wake_;
   std::deque<queued_action> queue_;
   robot_snapshot snapshot_;
+  telemetry_history history_;
 
   std::mutex listeners_mutex_;
   std::map<std::uint64_t, robot_listener> listeners_;

@@ -22,6 +22,10 @@
 
 #include "tovlink_sim/virtual_robot.hpp"
 
+#ifndef TOVLINK_SIM_VERSION
+#define TOVLINK_SIM_VERSION "0"
+#endif
+
 namespace {
 
 using tovlink::sim::robot_options;
@@ -191,6 +195,7 @@ void wait_for_stop_taking_hand_moves(tovlink::sim::virtual_robot &robot, const s
 
 int main(int argc, char **argv) {
   CLI::App app{"Virtual robot on a pseudo-terminal: plays the link adapter and the robot"};
+  app.set_version_flag("--version", std::string{"tovlink-sim "} + TOVLINK_SIM_VERSION);
   robot_options options;
   bool log = false;
   double unplug_seconds = 0;
@@ -205,6 +210,8 @@ int main(int argc, char **argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion &version) {
+    return app.exit(version);
   } catch (const CLI::ParseError &error) {
     std::fprintf(stderr, "tovlink-sim: %s\nRun with --help for more information.\n", error.what());
     return exit_usage;

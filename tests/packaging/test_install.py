@@ -219,6 +219,8 @@ class InstalledPackage(unittest.TestCase):
                     page = page_file.read()
                 self.assertIn(".TH", page)
                 self.assertIn(VERSION, page)
+                # help2man passes other characters on for man to mangle ("1???6").
+                self.assertTrue(page.isascii(), f"{name} is not plain ASCII")
 
     def test_each_program_links_at_most_one_tovlink_library(self):
         """The tool and the service stand on the session library alone; the virtual robot on none."""
@@ -258,6 +260,13 @@ class InstalledPackage(unittest.TestCase):
         self.assertNotIn("@", rule)
         self.assertIn('SYMLINK+="tovlink/$env{ID_SERIAL_SHORT}", GROUP="tovlink"', rule)
         self.assertEqual(rule.count('GOTO="tovlink_adapter"'), 4)
+        page_path = self.installed("share", "man", "man8", "tovlinkd.8.gz")
+        if os.path.exists(page_path):  # made where help2man is found
+            with gzip.open(page_path, "rt") as page_file:
+                page = page_file.read()
+            self.assertTrue(page.isascii())
+            for section in ("EXAMPLES", "FILES", "SIGNALS", "ENVIRONMENT", "--history"):
+                self.assertIn(section.replace("-", "\\-"), page)
 
     def test_python_module_finds_the_installed_library_and_drives_a_robot(self):
         # The package loads one TovLink library, the session library: the

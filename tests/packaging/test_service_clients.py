@@ -14,9 +14,10 @@ import subprocess
 import tempfile
 import time
 import unittest
+from datetime import timedelta
 
 import tovlink
-from virtual_robot import required_environment
+from virtual_robot import VirtualRobot, required_environment
 
 DAEMON = required_environment("TOVLINKD")
 TOOL = required_environment("TOVLINK_TOOL")
@@ -125,6 +126,88 @@ class PythonClient(unittest.TestCase):
         self.assertIs(raised.exception.sent, False)
         with self.assertRaises(ConnectionError):
             tovlink.Client(os.path.join(work, "no-such.sock"))
+
+
+    def test_history_leds_and_fleet(self):
+        self.client.led_on(2)
+        self.client.led_off(5)
+        reading = self.client.telemetry()
+        self.assertEqual(reading.leds, (None, True, None, None, False, None))
+        self.assertLess(abs(reading.time_ms - time.time() * 1000), 5000)
+        # The service has kept the readings since it connected the robot.
+        everything = self.client.history()
+        self.assertGreater(len(everything), 0)
+        times = [sample.time_ms for sample in everything]
+        self.assertEqual(times, sorted(times))
+        self.assertTrue(all(sample.robot == "arm" and sample.age_ms >= 0 for sample in everything))
+        self.assertEqual(len(everything[-1].positions), 7)
+        recent = self.client.history("arm", since=timedelta(seconds=1))
+        self.assertLess(len(recent), len(everything) + 2)
+        self.assertTrue(all(sample.age_ms <= 1000 for sample in recent), recent)
+        with self.assertRaises(ValueError):
+            self.client.history(since=-1)
+        # No MQTT bridge: the service has no fleet, and says so by name.
+        with self.assertRaises(tovlink.TovLinkError) as raised:
+            self.client.fleet()
+        self.assertEqual(raised.exception.name, "unknown_command")
+
+
+class WatchFollowsLossAndReturn(unittest.TestCase):
+    """watch() on a daemon of its own: a robot on a link that is unplugged and
+    plugged again, then the daemon itself restarted."""
+
+    def start_daemon(self):
+        process = subprocess.Popen([DAEMON, "--socket", self.socket, "--robot", f"t={self.link}"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (process.poll() is None and process.kill(), process.wait()))
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.socket) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return process
+
+    def next_change(self, watch, limit_s=15):
+        deadline = time.monotonic() + limit_s
+        while time.monotonic() < deadline:
+            item = next(watch)
+            if isinstance(item, tovlink.StateChange):
+                return item
+        self.fail("no state change in time")
+
+    def test_watch_reports_changes_and_goes_on(self):
+        sim = required_environment("TOVLINK_SIM")
+        self.socket = os.path.join(work, "watched.sock")
+        self.link = os.path.join(work, "watched-link")
+        daemon_process = self.start_daemon()
+        with VirtualRobot(sim, "--link", self.link, "--unplug-after", "8"):
+            client = tovlink.Client(self.socket, robot="t", timeout_s=3)
+            self.addCleanup(client.close)
+            watch = client.watch(rate_hz=5, retry_s=0.2)
+            self.addCleanup(watch.close)
+            change = self.next_change(watch)
+            while change.state != "lost":  # the first connect may still have been under way
+                self.assertIn(change.state, ("connecting", "ready"))
+                change = self.next_change(watch)
+            self.assertEqual((change.robot, change.state, change.service), ("t", "lost", True))
+        with VirtualRobot(sim, "--link", self.link):
+            self.assertEqual(self.next_change(watch).state, "ready")
+            self.assertIsInstance(next(watch), tovlink.Telemetry)
+            # The daemon goes away and comes back on the same socket.
+            daemon_process.send_signal(signal.SIGTERM)
+            daemon_process.wait(timeout=10)
+            self.assertEqual(self.next_change(watch), tovlink.StateChange("t", "lost", None, False))
+            self.start_daemon()
+            self.assertEqual(self.next_change(watch), tovlink.StateChange("t", "ready", None, False))
+            item = next(watch)
+            while not isinstance(item, tovlink.Telemetry):  # the robot connecting again
+                item = next(watch)
+            self.assertEqual(item.robot, "t")
+            # The old way: a lost robot raises.
+            strict = client.watch(rate_hz=5, raise_on_lost=True)
+            self.addCleanup(strict.close)
+            self.assertIsInstance(next(strict), tovlink.Telemetry)
+        with self.assertRaises(tovlink.DisconnectedError):
+            for _ in range(100):
+                next(strict)
 
 
 class ToolThroughTheService(unittest.TestCase):

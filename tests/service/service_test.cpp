@@ -194,7 +194,7 @@ TEST(Service, BannerDevicesAndPollFromTheCache) {
   ASSERT_TRUE(client.connected());
   const json banner = parse(client.read_line());
   EXPECT_EQ(banner, json::parse(R"({"class":"version","release":"1.0.0.3",)"
-                                R"("proto":{"major":1,"minor":1}})"));
+                                R"("proto":{"major":1,"minor":2}})"));
 
   const json devices = ask(client, {{"cmd", "devices"}, {"id", 1}});
   ASSERT_TRUE(devices["ok"].get<bool>()) << devices;
@@ -544,6 +544,22 @@ TEST(Service, LostRobotIsReportedAndReconnected) {
       std::vector<std::string>{TOVLINK_SIM_PATH, "--link", link, "--unplug-after", "9"});
   ASSERT_EQ(next_state(seconds{10}), "ready");
   EXPECT_EQ(ask(watcher, {{"cmd", "led"}, {"robot", "t"}, {"led", 1}, {"on", true}})["ok"], true);
+  // The daemon remembers the LED it switched: in polls and pushed telemetry.
+  const json remembered = json::parse(R"([true,null,null,null,null,null])");
+  EXPECT_EQ(ask(watcher, {{"cmd", "poll"}, {"robot", "t"}})["result"]["leds"], remembered);
+  const auto telemetry_deadline = std::chrono::steady_clock::now() + seconds{3};
+  json pushed;
+  while (std::chrono::steady_clock::now() < telemetry_deadline && !pushed.is_object()) {
+    const json object = parse(watcher.read_line(milliseconds{200}));
+    if (object.is_object() && object.value("class", "") == "telemetry") pushed = object;
+  }
+  ASSERT_TRUE(pushed.is_object()) << "no telemetry pushed";
+  EXPECT_EQ(pushed["leds"], remembered);
+  EXPECT_NEAR(static_cast<double>(pushed["time_ms"].get<long long>()),
+              static_cast<double>(std::chrono::duration_cast<milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count()),
+              2000.0);
   EXPECT_EQ(next_state(seconds{10}), "lost");
   // The sim ends right after unplugging; the daemon saw it within a poll period.
   EXPECT_EQ(first->wait(seconds{5}), 0);
@@ -556,6 +572,55 @@ TEST(Service, LostRobotIsReportedAndReconnected) {
       std::vector<std::string>{TOVLINK_SIM_PATH, "--link", link, "--log"});
   EXPECT_EQ(next_state(seconds{10}), "ready");
   EXPECT_EQ(ask(watcher, {{"cmd", "query"}, {"robot", "t"}, {"query", "who"}})["ok"], true);
+  // A robot found again may have been switched off: its LEDs are forgotten.
+  EXPECT_EQ(ask(watcher, {{"cmd", "poll"}, {"robot", "t"}})["result"]["leds"],
+            json::parse("[null,null,null,null,null,null]"));
+}
+
+// The readings of the last minutes, oldest first: all of them, the last
+// second's, a thinned few; and a daemon told to keep none.
+TEST(Service, HistoryOfTheRecentReadings) {
+  auto client = open_client();
+  const json all = ask(client, {{"cmd", "history"}, {"robot", "a"}});
+  ASSERT_EQ(all["ok"], true) << all;
+  const auto &result = all["result"];
+  EXPECT_EQ(result["robot"], "a");
+  EXPECT_EQ(result["history_s"], 300);
+  const auto &samples = result["samples"];
+  ASSERT_GE(samples.size(), 5U) << "the robot has been read for a minute";
+  const long long now = result["now_ms"];
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    EXPECT_EQ(samples[i]["positions"].size(), 7U);
+    EXPECT_LE(samples[i]["time_ms"].get<long long>(), now);
+    if (i > 0) {
+      EXPECT_LT(samples[i - 1]["time_ms"], samples[i]["time_ms"]);
+    }
+  }
+  ASSERT_EQ(ask(client, {{"cmd", "watch"}, {"robot", "a"}, {"rate_hz", 10}})["ok"], true);
+  std::this_thread::sleep_for(milliseconds{1500});
+  const json recent = ask(client, {{"cmd", "history"}, {"robot", "a"}, {"since_ms", 1000}});
+  const auto &last_second = recent["result"]["samples"];
+  EXPECT_GE(last_second.size(), 3U) << recent;
+  EXPECT_LE(last_second.size(), 11U) << "more than one reading per poll";
+  for (const auto &sample : last_second) {
+    EXPECT_GE(sample["time_ms"].get<long long>(),
+              recent["result"]["now_ms"].get<long long>() - 1000);
+  }
+  const json few = ask(client, {{"cmd", "history"}, {"robot", "a"}, {"max_samples", 3}});
+  EXPECT_EQ(few["result"]["samples"].size(), 3U) << few;
+  EXPECT_EQ(ask(client, {{"cmd", "history"}, {"robot", "a"}, {"since_ms", -1}})["error"]["code"],
+            400);
+
+  // --history 0: nothing kept, however long the robot has been read.
+  const std::string quiet_socket = (fixture->dir / "quiet.sock").string();
+  child_process quiet{{TOVLINKD_PATH, "--sim", "q", "--history", "0", "--socket", quiet_socket}};
+  ASSERT_TRUE(quiet.wait_for_line("robot q: ready", seconds{15}));
+  line_client other(quiet_socket);
+  ASSERT_TRUE(other.read_line());
+  ASSERT_EQ(ask(other, {{"cmd", "poll"}})["ok"], true);
+  const json none = ask(other, {{"cmd", "history"}});
+  EXPECT_EQ(none["result"]["history_s"], 0);
+  EXPECT_TRUE(none["result"]["samples"].empty()) << none;
 }
 
 // Last: SIGTERM ends every robot's link the normal way and removes the socket.

@@ -9,9 +9,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/ioctl.h>
+
 #include <array>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 extern char **environ;
 
@@ -43,6 +46,21 @@ bool collect(int out_fd, int err_fd, tool_run &run, steady::time_point until) {
     }
   }
   return true;
+}
+
+std::vector<std::string> environment_with(
+    const std::vector<std::pair<std::string, std::string>> &changes);
+
+// The environment a test's tool runs in: no service or port of the
+// developer's own, plus the test's changes.
+std::vector<std::string> test_environment(
+    const std::vector<std::pair<std::string, std::string>> &extra) {
+  std::vector<std::pair<std::string, std::string>> changes{
+      {"TOVLINK_PORT", ""},
+      {"TOVLINK_DAEMON", ""},
+      {"XDG_RUNTIME_DIR", "/nonexistent/tovlink-test"}};
+  changes.insert(changes.end(), extra.begin(), extra.end());
+  return environment_with(changes);
 }
 
 std::vector<std::string> environment_with(
@@ -87,12 +105,7 @@ tool_run run_tool(const std::vector<std::string> &args, const run_options &optio
   argv.push_back(nullptr);
   // A service or a port of the developer's own must not answer for the
   // robot a test names (or leaves out); a test asks for them explicitly.
-  std::vector<std::pair<std::string, std::string>> changes{
-      {"TOVLINK_PORT", ""},
-      {"TOVLINK_DAEMON", ""},
-      {"XDG_RUNTIME_DIR", "/nonexistent/tovlink-test"}};
-  changes.insert(changes.end(), options.environment.begin(), options.environment.end());
-  auto env_text = environment_with(changes);
+  auto env_text = test_environment(options.environment);
   std::vector<char *> env;
   for (auto &entry : env_text) env.push_back(entry.data());
   env.push_back(nullptr);
@@ -150,6 +163,104 @@ tool_run run_tool(const std::vector<std::string> &args, const run_options &optio
   ::close(out_pipe[0]);
   ::close(err_pipe[0]);
   return run;
+}
+
+terminal_session::terminal_session(
+    const std::vector<std::string> &args, unsigned short columns,
+    const std::vector<std::pair<std::string, std::string>> &environment) {
+  std::vector<std::string> argv_text{TOVLINK_TOOL_PATH};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  auto env_text = test_environment(environment);
+  env_text.emplace_back("TERM=xterm");
+  env_text.emplace_back("HOME=/nonexistent/tovlink-test");  // no shell history of the developer's
+  std::vector<char *> argv;
+  for (auto &arg : argv_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<char *> env;
+  for (auto &entry : env_text) env.push_back(entry.data());
+  env.push_back(nullptr);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  const pid_t child = ::forkpty(&master_, nullptr, nullptr, &size);
+  if (child == 0) {
+    ::execve(argv[0], argv.data(), env.data());
+    ::_exit(127);
+  }
+  child_ = child;
+}
+
+terminal_session::~terminal_session() {
+  if (child_ > 0) stop(SIGKILL, std::chrono::seconds{5});
+  if (master_ >= 0) ::close(master_);
+}
+
+void terminal_session::type(const std::string &keys) {
+  std::string_view rest = keys;
+  while (!rest.empty()) {
+    const auto written = ::write(master_, rest.data(), rest.size());
+    if (written <= 0) return;
+    rest.remove_prefix(static_cast<std::size_t>(written));
+    // Line editors read keys as they come; a pause lets each reach them alone.
+    std::this_thread::sleep_for(std::chrono::milliseconds{20});
+  }
+}
+
+bool terminal_session::read_some(std::chrono::milliseconds limit) {
+  pollfd ready{master_, POLLIN, 0};
+  if (::poll(&ready, 1, static_cast<int>(limit.count())) <= 0) return false;
+  std::array<char, 4096> chunk{};
+  const auto count = ::read(master_, chunk.data(), chunk.size());
+  if (count <= 0) return false;
+  output_.append(chunk.data(), static_cast<std::size_t>(count));
+  return true;
+}
+
+bool terminal_session::wait_for(const std::string &text, std::chrono::milliseconds limit) {
+  const auto until = steady::now() + limit;
+  while (true) {
+    if (const auto at = output_.find(text, mark_); at != std::string::npos) {
+      mark_ = at + text.size();
+      return true;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - steady::now());
+    if (left.count() <= 0) return false;
+    if (!read_some(left)) std::this_thread::sleep_for(std::chrono::milliseconds{10});
+  }
+}
+
+void terminal_session::read_for(std::chrono::milliseconds span) {
+  const auto until = steady::now() + span;
+  while (steady::now() < until) {
+    read_some(std::chrono::ceil<std::chrono::milliseconds>(until - steady::now()));
+  }
+}
+
+void terminal_session::resize(unsigned short columns) {
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  // The kernel tells the terminal's foreground process (SIGWINCH).
+  ::ioctl(master_, TIOCSWINSZ, &size);
+}
+
+int terminal_session::stop(int signal_number, std::chrono::seconds limit) {
+  if (child_ <= 0) return -1;
+  ::kill(child_, signal_number);
+  const auto until = steady::now() + limit;
+  while (steady::now() < until) {
+    int status = 0;
+    const pid_t done = ::waitpid(child_, &status, WNOHANG);
+    if (done == child_) {
+      child_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    read_some(std::chrono::milliseconds{50});  // keep the terminal drained
+  }
+  ::kill(child_, SIGKILL);
+  ::waitpid(child_, nullptr, 0);
+  child_ = -1;
+  return -1;
 }
 
 }  // namespace tovlink::tool::test

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tovlink/robot.hpp"
 
@@ -70,6 +74,17 @@ struct pose_report {
   std::array<int, motor_count> requested{};
 };
 
+// A failure that is a mistake in how the tool was called (exit status 2).
+inline failure usage_failure(const std::string &message) {
+  return failure{message, 0, "bad_usage", reached::nothing};
+}
+
+// A reading from the service's history.
+struct history_point {
+  std::int64_t time_ms = 0;  // Unix ms
+  tovlink::Telemetry telemetry;
+};
+
 struct robot_entry {
   std::string name;
   std::string port;
@@ -100,6 +115,15 @@ class robot_access {
   virtual std::string query(tovlink::Query query) = 0;
   // The service's robots; the direct access has just its own.
   virtual std::vector<robot_entry> devices() = 0;
+  // The robot's recent telemetry as the service keeps it, oldest first,
+  // and the service's time now (Unix ms).  Only through the service.
+  virtual std::vector<history_point> history(std::chrono::milliseconds since, std::int64_t &now_ms);
+  // A command the service answers itself (fleet, fleet_all): its result.
+  // Only through the service.
+  virtual nlohmann::json service_command(const std::string &command, const nlohmann::json &args);
+  // Through the service: drive another of its robots from now on.
+  virtual void select_robot(const std::string &name);
+  virtual std::string selected_robot() const { return {}; }
 };
 
 // How to reach the robot, from the command line and the environment.
@@ -112,6 +136,10 @@ struct connection_options {
   std::string robot;       // --robot
   int baud = 115200;
 };
+
+// Where the port is held, when another process holds it and the system can
+// tell: "tovlinkd (pid 1234)".  Empty when unknown.
+std::string port_holder(const std::string &port);
 
 // Called with each diagnostic line of the library (direct access only).
 using log_sink = std::function<void(std::string_view)>;

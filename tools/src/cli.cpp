@@ -168,6 +168,7 @@ struct cli {
   std::string motor_text;
   std::vector<int> angles;
   std::vector<std::string> words;
+  std::string since_text;
   std::vector<CLI::Option *> connection_options_given;
   std::vector<CLI::App *> leaves;  // the commands that run something
 
@@ -206,9 +207,8 @@ struct cli {
       connection_options_given.push_back(
           app.add_option("--daemon", connection.daemon, "The robot service's socket")
               ->type_name("PATH"));
-      connection_options_given.push_back(
-          app.add_option("--robot", connection.robot, "The service's robot to drive")
-              ->type_name("NAME"));
+      app.add_option("--robot", connection.robot, "The service's robot to drive")
+          ->type_name("NAME");
       connection_options_given.push_back(app.add_flag(
           "--direct", connection.direct, "Use the library on --port even if the service runs"));
     }
@@ -299,8 +299,27 @@ struct cli {
     monitor->add_option("--count", req.samples, "Stop after N samples")
         ->type_name("N")
         ->check(at_least(1, "count"));
+    monitor
+        ->add_option("--since", since_text,
+                     wrapped("First the readings the service kept of the last SPAN (90s, "
+                             "5m, 1h; through the service only)"))
+        ->type_name("SPAN")
+        ->check(CLI::Validator(
+            [](std::string &input) -> std::string {
+              return parse_span(input)
+                         ? std::string{}
+                         : "span must be a whole number with s, m, h or ms (got '" + input + "')";
+            },
+            "SPAN"));
 
     leaf(app, "demo", "Show telemetry, wave an arm, speak, show the battery");
+    if (daemon_client_available()) {
+      auto *fleet = leaf(app, "fleet", "The site's robots; with a COMMAND, sent to them all");
+      fleet->add_option("COMMAND", req.words, "A command and its arguments, e.g. led on 3");
+      // Everything after the command's name is the command's, options too.
+      fleet->prefix_command();
+      fleet->fallthrough(false);
+    }
     leaf(app, "shell", "Connect once, then run command after command");
     tidy_help(app);
     // Set last, so the commands' own help does not repeat it.
@@ -327,6 +346,8 @@ struct cli {
   }
 
   bool names_connection() const {
+    // --robot alone is not a connection option: the shell lets a line name
+    // another robot of its service.
     return std::any_of(connection_options_given.begin(), connection_options_given.end(),
                        [](const CLI::Option *option) { return option->count() > 0; });
   }
@@ -379,6 +400,11 @@ std::string check_request(cli &c) {
     return "--sim and --port name two robots: give one";
   }
   if (req.command == "pose") std::copy(c.angles.begin(), c.angles.end(), req.angles.begin());
+  if (!c.since_text.empty()) req.since = parse_span(c.since_text);
+  if (req.command == "fleet") {
+    const auto extra = c.app.get_subcommand("fleet")->remaining();
+    req.words.insert(req.words.end(), extra.begin(), extra.end());
+  }
   if (req.command == "say") {
     for (const auto &word : c.words) req.text += (req.text.empty() ? "" : " ") + word;
   }
@@ -386,6 +412,42 @@ std::string check_request(cli &c) {
 }
 
 }  // namespace
+
+std::optional<std::chrono::milliseconds> parse_span(std::string_view text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  const auto number = parse_whole(text.substr(0, digits));
+  if (!number || *number < 0) return std::nullopt;
+  const auto unit = text.substr(digits);
+  const long long value = *number;
+  if (unit == "ms") return std::chrono::milliseconds{value};
+  if (unit.empty() || unit == "s") return std::chrono::seconds{value};
+  if (unit == "m") return std::chrono::minutes{value};
+  if (unit == "h") return std::chrono::hours{value};
+  return std::nullopt;
+}
+
+std::vector<std::string> command_names() {
+  cli c;
+  std::vector<std::string> names;
+  for (const auto *sub : c.app.get_subcommands([](const CLI::App *) { return true; })) {
+    names.push_back(sub->get_name());
+    for (const auto &alias : sub->get_aliases()) names.push_back(alias);
+  }
+  return names;
+}
+
+std::vector<std::string> group_words(const std::string &group) {
+  cli c;
+  std::vector<std::string> words;
+  const auto groups =
+      c.app.get_subcommands([&](const CLI::App *sub) { return sub->get_name() == group; });
+  if (groups.empty()) return words;
+  for (const auto *sub : groups.front()->get_subcommands([](const CLI::App *) { return true; })) {
+    words.push_back(sub->get_name());
+  }
+  return words;
+}
 
 int usage_error(const std::string &message, bool json) {
   std::fprintf(stderr, "tovlink: %s\nRun with --help for more information.\n", message.c_str());
@@ -428,6 +490,7 @@ parsed_line parse_command_line(const std::vector<std::string> &args, bool json_d
   result.req = c.req;
   result.connection = c.connection;
   result.names_connection = c.names_connection();
+  result.req.robot = c.connection.robot;
   return result;
 }
 

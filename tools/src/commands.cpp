@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
+#include "cli.hpp"
 #include "messages.hpp"
 
 #ifndef TOVLINK_TOOL_VERSION
@@ -290,13 +292,86 @@ std::string monitor_line(const tovlink::Telemetry &t, double seconds, std::size_
   return text;
 }
 
+#ifdef SIGWINCH
+volatile std::sig_atomic_t terminal_resized = 0;
+
+extern "C" void note_resize(int) {
+  terminal_resized = 1;
+}
+#endif
+
+// While one lives, a change of the terminal's size is noted (SIGWINCH), so
+// a line redrawn in place can be refitted before it wraps.
+class resize_watch {
+ public:
+  resize_watch() {
+#ifdef SIGWINCH
+    terminal_resized = 0;
+    previous_ = std::signal(SIGWINCH, note_resize);
+#endif
+  }
+  ~resize_watch() {
+#ifdef SIGWINCH
+    std::signal(SIGWINCH, previous_ == SIG_ERR ? SIG_DFL : previous_);
+#endif
+  }
+  resize_watch(const resize_watch &) = delete;
+  resize_watch &operator=(const resize_watch &) = delete;
+
+  // True once after each resize.
+  static bool resized() {
+#ifdef SIGWINCH
+    if (terminal_resized == 0) return false;
+    terminal_resized = 0;
+    return true;
+#else
+    return false;
+#endif
+  }
+
+ private:
+#ifdef SIGWINCH
+  void (*previous_)(int) = SIG_DFL;
+#endif
+};
+
+// One column short of the edge: a full line would leave the cursor on the
+// next one on some terminals.
+std::size_t monitor_width(const reporter &out, bool redraw) {
+  return redraw ? static_cast<std::size_t>(std::max(out.io().out_width() - 1, 20))
+                : std::size_t{200};
+}
+
+// The service's readings of the last `since`, as lines above the live one,
+// each timed from now (negative: before the monitor started).
+void print_history(const request &req, robot_access &robot, const reporter &out,
+                   std::size_t width) {
+  std::int64_t now_ms = 0;
+  const auto points = robot.history(*req.since, now_ms);
+  if (points.empty() && !out.json()) {
+    std::fprintf(out.io().err(), "tovlink: the service has no readings of the last %.0f s\n",
+                 std::chrono::duration<double>(*req.since).count());
+  }
+  for (const auto &point : points) {
+    const double seconds = static_cast<double>(point.time_ms - now_ms) / 1000.0;
+    if (out.json()) {
+      auto fields = telemetry_json(point.telemetry);
+      fields["history"] = true;
+      fields["time_ms"] = point.time_ms;
+      fields["elapsed_ms"] = point.time_ms - now_ms;
+      out.print_json(true, fields);
+    } else {
+      out.say(monitor_line(point.telemetry, seconds, width));
+    }
+  }
+}
+
 int run_monitor(const request &req, robot_access &robot, const reporter &out) {
   const interrupt_scope interrupts;
+  const resize_watch resizes;
   const bool redraw = out.io().out_is_terminal() && !out.json();
-  // One column short of the edge: a full line would leave the cursor on the
-  // next one on some terminals.
-  const auto width =
-      redraw ? static_cast<std::size_t>(std::max(out.io().out_width() - 1, 20)) : std::size_t{200};
+  auto width = monitor_width(out, redraw);
+  if (req.since) print_history(req, robot, out, width);
   const auto period = std::chrono::duration_cast<steady::duration>(
       std::chrono::duration<double>(1.0 / req.rate_hz));
   const auto started = steady::now();
@@ -328,6 +403,12 @@ int run_monitor(const request &req, robot_access &robot, const reporter &out) {
       fields["elapsed_ms"] = static_cast<long long>(seconds * 1000);
       out.print_json(true, fields);
     } else if (redraw) {
+      if (resize_watch::resized()) {
+        width = monitor_width(out, redraw);
+        // What was drawn for the wider terminal may wrap now: padding up to
+        // it would wrap too.
+        drawn = std::min(drawn, width);
+      }
       const auto line = monitor_line(t, seconds, width);
       std::fprintf(out.io().out(), "\r%s%*s", line.c_str(),
                    static_cast<int>(drawn > line.size() ? drawn - line.size() : 0), "");
@@ -345,6 +426,96 @@ int run_monitor(const request &req, robot_access &robot, const reporter &out) {
   }
   if (redraw && drawn > 0) std::fputc('\n', out.io().out());
   return status;
+}
+
+// A tool command as the service's request, for fleet_all; nullopt for one
+// that is not a single request to a robot (monitor, demo, ...).
+std::optional<ordered_json> service_request(const request &req) {
+  const auto &c = req.command;
+  ordered_json r;
+  if (const auto query = query_for(c)) {
+    r = {{"cmd", "query"}, {"query", std::string{tovlink::query_name(*query)}}};
+  } else if (c == "status") {
+    r = {{"cmd", "poll"}};
+  } else if (c == "move") {
+    r = {{"cmd", "move"}, {"motor", req.motor}, {"angle", req.angle}};
+  } else if (c == "pose") {
+    r = {{"cmd", "pose"}, {"angles", req.angles}};
+  } else if (c == "power on") {
+    r = {{"cmd", "power"}, {"on", true}, {"value", req.power_value}};
+  } else if (c == "power off") {
+    r = {{"cmd", "power"}, {"on", false}};
+  } else if (c == "led on" || c == "led off") {
+    r = {{"cmd", "led"}, {"led", req.led}, {"on", c == "led on"}};
+  } else if (c == "sound") {
+    r = {{"cmd", "tone"}, {"first", req.first}, {"second", req.second}};
+  } else if (c == "say") {
+    r = {{"cmd", "say"}, {"text", req.text}};
+  } else if (c == "speed") {
+    r = {{"cmd", "speed"}, {"speed", req.speed}};
+  } else {
+    return std::nullopt;
+  }
+  if (req.time_ms && (c == "move" || c == "pose")) r["time_ms"] = *req.time_ms;
+  return r;
+}
+
+// The service's answer to `fleet` as a table: one robot a line.
+void print_fleet(const nlohmann::json &fleet, const reporter &out) {
+  out.say("site " + fleet.value("site", std::string{"?"}) + " on " +
+          fleet.value("broker", std::string{"?"}) +
+          (fleet.value("connected", false) ? "" : " (not connected to the broker)"));
+  const auto robots = fleet.value("robots", nlohmann::json::array());
+  if (robots.empty()) out.say("no robots seen on the broker yet");
+  for (const auto &robot : robots) {
+    std::string line =
+        robot.value("name", std::string{"?"}) + "  " + robot.value("status", std::string{"?"});
+    if (const auto t = robot.find("telemetry"); t != robot.end() && t->is_object()) {
+      line += "  battery " + std::to_string(t->value("battery", 0));
+    }
+    if (const auto reply = robot.find("reply"); reply != robot.end() && reply->is_object()) {
+      line +=
+          "  last reply: " + reply->value("cmd", std::string{"?"}) +
+          (reply->value("ok", false) ? " ok"
+                                     : " failed (" + reply->value("error", std::string{}) + ")");
+    }
+    out.say(line);
+  }
+  if (const int more = fleet.value("not_listed", 0); more > 0) {
+    out.say(std::to_string(more) + " more not listed");
+  }
+}
+
+int run_fleet(const request &req, robot_access &robot, const reporter &out) {
+  try {
+    if (req.words.empty()) {
+      const auto fleet = robot.service_command("fleet", nlohmann::json::object());
+      print_fleet(fleet, out);
+      return out.done({{"fleet", fleet}});
+    }
+    const auto parsed = parse_command_line(req.words, req.json);
+    if (parsed.status) return *parsed.status;
+    if (parsed.names_connection) {
+      throw usage_failure("fleet: connection options go before 'fleet'");
+    }
+    const auto one = service_request(parsed.req);
+    if (!one) {
+      throw usage_failure("fleet: '" + parsed.req.command +
+                          "' cannot be sent to every robot (only commands to a robot can)");
+    }
+    const auto sent = robot.service_command("fleet_all", {{"request", *one}});
+    out.say("sent '" + parsed.req.command + "' to every robot of the site (" +
+            sent.value("topic", std::string{}) + "); 'tovlink fleet' shows their replies");
+    return out.done({{"request", *one},
+                     {"topic", sent.value("topic", std::string{})},
+                     {"id", sent.value("id", nlohmann::json{})}});
+  } catch (const failure &error) {
+    if (error.name() != "unknown_command") throw;
+    throw failure{
+        "fleet: the service has no fleet: start tovlinkd with --mqtt HOST and --site "
+        "NAME",
+        error.code(), error.name(), reached::nothing};
+  }
 }
 
 // The demo's steps, each a name and an action.
@@ -422,6 +593,7 @@ int dispatch(const request &req, robot_access &robot, const reporter &out) {
   if (c == "devices") return run_devices(robot, out);
   if (c == "monitor") return run_monitor(req, robot, out);
   if (c == "demo") return run_demo(robot, out);
+  if (c == "fleet") return run_fleet(req, robot, out);
   return out.fail(failure{"unknown command '" + c + "'", 0, "unknown_command", reached::nothing});
 }
 
@@ -458,6 +630,7 @@ int report_failure(const std::string &command, bool json, const failure &error, 
   // A refused argument is a mistake on the command line, wherever it was
   // found: the same status as one the parser caught.
   if (error.name() == tovlink::error_name(tovlink::errc::invalid_argument)) return exit_usage;
+  if (error.name() == "bad_usage") return exit_usage;
   return exit_failure;
 }
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "access.hpp"
 #include "console.hpp"
@@ -35,7 +37,10 @@ struct request {
   std::string text;
   int speed = 100;
   double rate_hz = 2.0;
-  std::optional<int> samples;  // monitor: stop after this many
+  std::optional<int> samples;                      // monitor: stop after this many
+  std::optional<std::chrono::milliseconds> since;  // monitor: the service's history first
+  std::vector<std::string> words;                  // fleet: the command for every robot of the site
+  std::string robot;                               // a shell line's --robot
 };
 
 // True for the commands that talk to a robot.

@@ -159,17 +159,7 @@ class daemon_robot final : public robot_access {
       throw failure("telemetry: the service lost the robot", 20001, "link_lost", reached::nothing,
                     true);
     }
-    tovlink::Telemetry t;
-    t.sensor = result.value("sensor", 0);
-    t.mic = result.value("mic", 0);
-    t.mic_analog = result.value("mic_analog", 0);
-    t.battery = result.value("battery", 0);
-    t.motor_power = result.value("motor_power", 0);
-    const auto positions = result.value("positions", std::vector<int>{});
-    for (std::size_t i = 0; i < t.positions.size() && i < positions.size(); ++i) {
-      t.positions[i] = positions[i];
-    }
-    return t;
+    return telemetry_of(result);
   }
 
   move_report move(int motor, int angle, std::optional<int> time_ms) override {
@@ -230,6 +220,27 @@ class daemon_robot final : public robot_access {
   std::string query(tovlink::Query query) override {
     return call("query", {{"query", std::string{tovlink::query_name(query)}}}).value("text", "");
   }
+  std::vector<history_point> history(std::chrono::milliseconds since,
+                                     std::int64_t &now_ms) override {
+    const auto result = call("history", {{"since_ms", since.count()}});
+    now_ms = result.value("now_ms", std::int64_t{0});
+    std::vector<history_point> points;
+    for (const auto &sample : result.value("samples", json::array())) {
+      history_point point;
+      point.time_ms = sample.value("time_ms", std::int64_t{0});
+      point.telemetry = telemetry_of(sample);
+      points.push_back(point);
+    }
+    return points;
+  }
+  json service_command(const std::string &command, const json &args) override {
+    return call(command, args, false);
+  }
+  void select_robot(const std::string &name) override {
+    robot_ = name;
+    robot_checked_ = false;
+  }
+  std::string selected_robot() const override { return robot_; }
   std::vector<robot_entry> devices() override {
     std::vector<robot_entry> robots;
     for (const auto &robot :
@@ -241,8 +252,38 @@ class daemon_robot final : public robot_access {
   }
 
  private:
+  static tovlink::Telemetry telemetry_of(const json &reading) {
+    tovlink::Telemetry t;
+    t.sensor = reading.value("sensor", 0);
+    t.mic = reading.value("mic", 0);
+    t.mic_analog = reading.value("mic_analog", 0);
+    t.battery = reading.value("battery", 0);
+    t.motor_power = reading.value("motor_power", 0);
+    const auto positions = reading.value("positions", std::vector<int>{});
+    for (std::size_t i = 0; i < t.positions.size() && i < positions.size(); ++i) {
+      t.positions[i] = positions[i];
+    }
+    return t;
+  }
+
+  // With no robot named, a service of several robots cannot tell which one
+  // is meant: say which there are, and how to pick one.  A service of one
+  // robot needs no name.
+  void check_robot_named() {
+    if (robot_checked_ || !robot_.empty()) return;
+    const auto robots = devices();
+    robot_checked_ = robots.size() <= 1;
+    if (robot_checked_) return;
+    std::string names;
+    for (const auto &robot : robots) names += (names.empty() ? "" : ", ") + robot.name;
+    throw usage_failure("the service at " + socket_path_ + " has " + std::to_string(robots.size()) +
+                        " robots (" + names + "): choose one with --robot NAME, e.g. --robot " +
+                        robots.front().name);
+  }
+
   // One request and its reply; pushed objects in between are skipped.
   json call(const std::string &command, json args, bool addressed = true) {
+    if (addressed) check_robot_named();
     const auto id = ++last_id_;
     args["cmd"] = command;
     args["id"] = id;
@@ -275,6 +316,7 @@ class daemon_robot final : public robot_access {
   socket_line_channel channel_;
   std::string socket_path_;
   std::string robot_;
+  bool robot_checked_ = false;
   long long last_id_ = 0;
 };
 

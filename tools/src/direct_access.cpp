@@ -27,7 +27,10 @@ class direct_robot final : public robot_access {
     try {
       robot_.emplace(port, std::move(settings));
     } catch (const tovlink::Error &error) {
-      throw failure_from(error, "connect to " + port);
+      const int number = error.system_error_number();
+      const bool busy = error.value() == tovlink::errc::port_open &&
+                        (number == EBUSY || number == EAGAIN || number == EWOULDBLOCK);
+      throw failure_from(error, "connect to " + port, busy ? port_holder(port) : std::string{});
     }
   }
   ~direct_robot() override {
@@ -149,6 +152,27 @@ class direct_robot final : public robot_access {
 
 }  // namespace
 
+namespace {
+
+failure needs_service(const std::string &what) {
+  return failure{what + ": only the robot service (tovlinkd) has this; the robot is open directly",
+                 0, "unsupported", reached::nothing};
+}
+
+}  // namespace
+
+std::vector<history_point> robot_access::history(std::chrono::milliseconds, std::int64_t &) {
+  throw needs_service("history (--since)");
+}
+
+nlohmann::json robot_access::service_command(const std::string &command, const nlohmann::json &) {
+  throw needs_service(command);
+}
+
+void robot_access::select_robot(const std::string &) {
+  throw needs_service("--robot");
+}
+
 bool virtual_robot_available() {
 #ifdef TOVLINK_TOOL_WITH_SIM
   return true;
@@ -159,6 +183,9 @@ bool virtual_robot_available() {
 
 std::unique_ptr<robot_access> open_direct(const connection_options &options, log_sink log,
                                           std::stop_token stop) {
+  if (!options.simulated && options.port.empty() && options.env_port.empty()) {
+    throw usage_failure("--direct needs the robot's port: give --port NAME or set TOVLINK_PORT");
+  }
   return std::make_unique<direct_robot>(options, std::move(log), std::move(stop));
 }
 

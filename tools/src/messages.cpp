@@ -2,8 +2,16 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 #include <utility>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#endif
 
 namespace tovlink::tool {
 namespace {
@@ -40,6 +48,10 @@ std::string_view port_open_hint(int system_error) {
     case ENXIO:
       return "missing: is the adapter plugged in, and the name right?";
     case EBUSY:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
       return "busy: another program holds it (the service tovlinkd, or another tovlink)";
     case EACCES:
     case EPERM:
@@ -49,13 +61,24 @@ std::string_view port_open_hint(int system_error) {
   }
 }
 
+// What to do about a port another process holds, when it is known which.
+std::string busy_hint(const std::string &holder) {
+  if (holder.starts_with("tovlinkd ")) {
+    return "busy: the robot service " + holder +
+           " holds it; go through the service: leave out --port and --direct (tovlink devices "
+           "lists its robots)";
+  }
+  return "busy: " + holder + " holds it";
+}
+
 bool mentions(std::string_view text, std::string_view word) {
   return text.find(word) != std::string_view::npos;
 }
 
 }  // namespace
 
-failure failure_from(const tovlink::Error &error, const std::string &context) {
+failure failure_from(const tovlink::Error &error, const std::string &context,
+                     const std::string &holder) {
   const auto code = error.value();
   std::string message = error.what();
   if (!context.empty()) {
@@ -67,8 +90,8 @@ failure failure_from(const tovlink::Error &error, const std::string &context) {
       message += "could not open the serial port";
       message += number != 0 ? ": " + std::system_category().message(number)
                              : " (" + std::string{error.what()} + ")";
-      const auto hint = port_open_hint(number);
-      if (!hint.empty()) message += " (" + std::string{hint} + ")";
+      const auto hint = holder.empty() ? std::string{port_open_hint(number)} : busy_hint(holder);
+      if (!hint.empty()) message += " (" + hint + ")";
     } else {
       const auto step = connect_step(code);
       message += step.empty() ? std::string{error.what()} : std::string{step};
@@ -79,6 +102,35 @@ failure failure_from(const tovlink::Error &error, const std::string &context) {
                  code == tovlink::errc::link_lost};
 }
 
+// The robot's library locks the port it opens (flock): the kernel's table of
+// locks names the process by the device's inode.
+std::string port_holder(const std::string &port) {
+#ifdef _WIN32
+  (void)port;
+  return {};
+#else
+  const std::string path = port.starts_with('/') ? port : "/dev/" + port;
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return {};
+  std::array<char, 64> wanted{};
+  std::snprintf(wanted.data(), wanted.size(), "%02x:%02x:%llu", ::major(status.st_dev),
+                ::minor(status.st_dev), static_cast<unsigned long long>(status.st_ino));
+  std::ifstream locks{"/proc/locks"};
+  for (std::string line; std::getline(locks, line);) {
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:19:3 0 EOF"; waiters are marked "->".
+    std::istringstream fields{line};
+    std::string number, kind, mode, access, pid, file;
+    fields >> number >> kind >> mode >> access >> pid >> file;
+    if (kind != "FLOCK" || file != wanted.data()) continue;
+    std::ifstream comm{"/proc/" + pid + "/comm"};
+    std::string name;
+    std::getline(comm, name);
+    return (name.empty() ? std::string{"process"} : name) + " (pid " + pid + ")";
+  }
+  return {};
+#endif
+}
+
 std::string_view reached_text(reached sent) {
   return sent == reached::maybe ? "the command was sent; the robot may have acted on it"
                                 : "nothing reached the robot";
@@ -86,7 +138,7 @@ std::string_view reached_text(reached sent) {
 
 std::string failure_message(const failure &error) {
   std::string message = error.what();
-  if (error.link_lost()) return message;
+  if (error.link_lost() || error.name() == "bad_usage") return message;
   // The C++ API's texts may already say whether the line went out.
   if (!mentions(message, "sent") && !mentions(message, "reached") &&
       !mentions(message, "connect")) {

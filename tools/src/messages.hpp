@@ -10,8 +10,10 @@
 namespace tovlink::tool {
 
 // A failure from the C++ API's error.  `context` replaces what() for a
-// connect, whose what() may not say which port.
-failure failure_from(const tovlink::Error &error, const std::string &context = {});
+// connect, whose what() may not say which port; `holder` names the process
+// holding a busy port, when known (port_holder).
+failure failure_from(const tovlink::Error &error, const std::string &context = {},
+                     const std::string &holder = {});
 
 // "the command was sent; the robot may have acted on it" or "nothing reached
 // the robot".

@@ -11,7 +11,8 @@
 namespace tovlink::tool {
 
 // Splits a line into words as a shell would: blanks separate, '...' and
-// "..." quote, a backslash escapes the next character (not inside '...').
+// "..." quote, a backslash escapes the next character (not inside '...'),
+// and a '#' that starts a word starts a comment up to the line's end.
 // False when a quote is left open.
 bool split_words(const std::string &line, std::vector<std::string> &words);
 
