@@ -96,6 +96,14 @@ def free_loopback_port():
         return probe.getsockname()[1]
 
 
+def motions_dir_option(workdir):
+    """Saved motions go to the test's own folder, never the user's or the
+    machine's (a daemon from before motions has no such option)."""
+    usage = subprocess.run([required_environment("TOVLINKD"), "--help"], capture_output=True, text=True,
+                           timeout=WAIT_S).stdout
+    return ["--motions-dir", os.path.join(workdir, "motions")] if "--motions-dir" in usage else []
+
+
 class Daemon:
     """tovlinkd as a process, with an HTTP listener on a loopback port."""
 
@@ -106,6 +114,7 @@ class Daemon:
             required_environment("TOVLINKD"),
             "--socket", os.path.join(workdir, "tovlinkd.sock"),
             "--listen", f"127.0.0.1:{self.port}",
+            *motions_dir_option(workdir),
             *robot_options,
         ]
         self._log_path = log_path
@@ -572,8 +581,21 @@ class Panel(unittest.TestCase):
             # Each keyframe is one timed move: its pose, the time to reach it,
             # sent when the one before is due (loose bounds: a busy machine).
             angles = ",".join(f"{angle:03d}" for angle in pose)
-            self.assertEqual(line, f"#151,{angles},{lasts_ms:04d}\r")
+            self.assertEqual(line.rstrip("\r"), f"#151,{angles},{lasts_ms:04d}")
             self.assertAlmostEqual((at - started) * 1000, begins_ms, delta=250)
+        # Recorded instead: the robot moved by another client while the
+        # panel records; stopped, the editor holds the reduced keyframes,
+        # ending at the pose the robot was left in.
+        self.css("#motion-record").click()
+        wait_until(lambda: self.css("#motion-record").get_attribute("aria-pressed") == "true", "recording")
+        for pose in (poses[0], poses[2]):
+            self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": pose, "time_ms": 400})
+            time.sleep(0.6)  # the move takes 400 ms on the virtual robot
+        self.css("#motion-record").click()
+        wait_until(lambda: self.css("#motion-note").text.startswith("Loaded the recording"), "the recording loaded")
+        recorded = self.editor_keyframes()
+        self.assertGreaterEqual(len(recorded), 2, recorded)
+        self.assertEqual(recorded[-1][1], " ".join(map(str, poses[2])))
 
 
 class TokenAndInProcessRobot(unittest.TestCase):

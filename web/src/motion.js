@@ -78,6 +78,8 @@ export class MotionCard {
     this.nameInput.addEventListener('input', () => { this.draft.name = this.nameInput.value; });
     const capture = button('motion-capture', 'Capture pose');
     capture.addEventListener('click', () => this.capture());
+    this.recordButton = button('motion-record', 'Record', { 'aria-pressed': 'false' });
+    this.recordButton.addEventListener('click', () => this.toggleRecording());
     this.keyframeList = element('ol', { id: 'motion-keyframes', className: 'keyframes' });
     this.plotArea = element('div', { className: 'motion-plot', id: 'motion-plot' });
     const save = button('motion-save', 'Save to the daemon');
@@ -101,7 +103,7 @@ export class MotionCard {
       element('h3', {}, 'Edit a motion'),
       element('div', { className: 'row' },
         element('label', { className: 'field grow' }, element('span', {}, 'Name'), this.nameInput),
-        capture),
+        capture, this.recordButton),
       this.keyframeList,
       this.plotArea,
       element('div', { className: 'row' }, save, playEdited, download,
@@ -173,6 +175,30 @@ export class MotionCard {
     this.draft.keyframes.push({ time_ms: last ? last.time_ms + CAPTURE_STEP_MS : 0, angles: pose.slice(0, this.motorCount) });
     this.editorNote.textContent = '';
     this.showKeyframes();
+  }
+
+  // Records the robot as it moves (by hand with the motors off, or driven by
+  // others); stopped, the daemon reduces the samples to keyframes, which
+  // replace the editor's.
+  async toggleRecording() {
+    const recording = this.recordButton.getAttribute('aria-pressed') === 'true';
+    if (!recording) {
+      const result = await this.command('record', { action: 'start' }, 'Start recording');
+      if (result === null) return;
+      this.recordButton.setAttribute('aria-pressed', 'true');
+      this.recordButton.textContent = 'Stop recording';
+      this.editorNote.textContent = `Recording every ${result.interval_ms} ms…`;
+      return;
+    }
+    const name = this.nameInput.value.trim();
+    const result = await this.command('record', { action: 'stop', ...(name ? { name } : {}) }, 'Stop recording');
+    this.recordButton.setAttribute('aria-pressed', 'false');
+    this.recordButton.textContent = 'Record';
+    if (result === null) return;
+    this.load(result.motion, `the recording (${result.samples} samples)`);
+    if (result.ended || result.error) {
+      this.editorNote.textContent += ` It ended early: ${result.error?.message ?? result.ended}.`;
+    }
   }
 
   // Moves keyframe `index`'s pose by `step` places; the times stay where
