@@ -33,12 +33,11 @@ function cell(text, state, column) {
   return td;
 }
 
-// Where a robot's own page is: this daemon's, for a robot it serves; the
-// page its own daemon announces (`panel`, an http(s) address), for another;
-// none when neither is known.
+// Where a robot's own page is: this daemon's, for a robot it serves. The
+// site's messages do not say where another robot's daemon listens (if it
+// does at all), so those rows have no link.
 function robotPage(robot) {
   if (localRobots.has(robot.name)) return `/${window.location.search}#/robot/${encodeURIComponent(robot.name)}`;
-  if (typeof robot.panel === 'string' && /^https?:\/\//.test(robot.panel)) return robot.panel;
   return null;
 }
 
