@@ -18,4 +18,4 @@ set(TOVLINK_C_API_SOURCES api/c_api.cpp api/c_api_state.cpp)
 # The session interfaces: the C++ API, the C API of sessions and the contract.
 set(TOVLINK_SESSION_SOURCES api/robot.cpp api/session.cpp api/contract.cpp)
 set(TOVLINK_POSIX_SOURCES transport/platform_posix.cpp transport/posix_custom_baud.cpp)
-set(TOVLINK_WIN32_SOURCES transport/platform_win32.cpp)
+set(TOVLINK_WIN32_SOURCES transport/platform_win32.cpp transport/platform_win32_event_port.cpp)

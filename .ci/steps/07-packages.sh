@@ -89,6 +89,10 @@ getent group tovlink >/dev/null || fail "no tovlink group after install"
 conffile=/etc/tovlink/tovlinkd.conf
 dpkg-query -W -f='${Conffiles}\n' tovlinkd | grep -q " $conffile " ||
   fail "$conffile is not a conffile of tovlinkd"
+for motion in wave nod bow; do
+  dpkg -L tovlinkd | grep -qx "/usr/share/tovlink/motions/$motion.json" ||
+    fail "tovlinkd does not carry the shipped motion $motion"
+done
 
 systemd-analyze verify /lib/systemd/system/tovlinkd.socket /lib/systemd/system/tovlinkd.service ||
   fail "systemd-analyze verify refused the units"

@@ -63,6 +63,11 @@ struct open_result {
 // control as found, makes reads non-blocking.
 open_result open_serial_device(const char *path, int32_t baud);
 
+// The same, for a worker that waits on events (wait_for_input): where the
+// system needs a different kind of handle for that (Windows: overlapped I/O),
+// this opener makes it; elsewhere it is open_serial_device.
+open_result open_event_serial_device(const char *path, int32_t baud);
+
 // Sleeps until `deadline` (returns at once when it has passed), waking as
 // close to it as the system allows.  The I/O worker paces its passes with it.
 void sleep_until(std::chrono::steady_clock::time_point deadline);

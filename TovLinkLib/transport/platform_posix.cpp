@@ -280,6 +280,11 @@ open_result open_serial_device(const char *path, int32_t baud) {
   return result;
 }
 
+// A POSIX descriptor serves both workers: poll() waits on it as it is.
+open_result open_event_serial_device(const char *path, int32_t baud) {
+  return open_serial_device(path, baud);
+}
+
 void sleep_milliseconds(uint32_t milliseconds) {
   [[maybe_unused]] fine_timer_slack fine;
   sleep_until_monotonic(monotonic_in(int64_t{milliseconds} * k_nanoseconds_per_millisecond));

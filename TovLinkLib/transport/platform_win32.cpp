@@ -1,14 +1,9 @@
 // Win32 serial devices, sleeps and version: COM ports through CreateFileA with
 // non-blocking reads, 1 ms sleeps that really last about 1 ms, and the
 // version read back from the DLL's own version resource.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// windows.h first: the headers below rely on its types.
+#include "transport/platform_win32_port.h"
+// windows.h (through platform_win32_port.h) first: the headers below rely on
+// its types.
 #include <mmsystem.h>
 #include <winver.h>
 
@@ -18,8 +13,6 @@
 #include <memory>
 #include <new>
 #include <ratio>
-
-#include "transport/platform.h"
 
 // Older mingw-w64 headers lack the flag; the value is the system's.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -73,71 +66,28 @@ bool sleep_on_high_resolution_timer(timer_ticks duration) {
   return slept;
 }
 
+// The C API's device: opened for plain (not overlapped) I/O and read on its
+// worker's 1 ms passes.
 class win32_serial_device final : public serial_device {
  public:
-  explicit win32_serial_device(HANDLE handle)
-      : handle_(handle), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
-    if (high_resolution_timers_available()) {
-      pass_timer_ = create_high_resolution_timer();
-    } else {
+  explicit win32_serial_device(HANDLE handle) : handle_(handle) {
+    if (!high_resolution_timers_available()) {
       fine_system_tick_ = timeBeginPeriod(1) == TIMERR_NOERROR;
     }
   }
   ~win32_serial_device() override {
-    if (wake_ != nullptr) CloseHandle(wake_);
-    if (pass_timer_ != nullptr) CloseHandle(pass_timer_);
     CloseHandle(handle_);
     if (fine_system_tick_) timeEndPeriod(1);
-  }
-
-  // The port is opened for plain (not overlapped) I/O, as the C API's
-  // connections need it, so there is no event for arriving bytes: reads stay
-  // on a 1 ms pace.  A queued line or a close ends the wait at once.
-  void wait_for_input() override {
-    if (wake_ == nullptr) {
-      serial_device::wait_for_input();
-      return;
-    }
-    if (pass_timer_ != nullptr) {
-      LARGE_INTEGER due{};
-      due.QuadPart = -timer_ticks{std::chrono::milliseconds{1}}.count();
-      if (SetWaitableTimer(pass_timer_, &due, 0, nullptr, nullptr, FALSE)) {
-        HANDLE either[2] = {wake_, pass_timer_};
-        WaitForMultipleObjects(2, either, FALSE, INFINITE);
-        return;
-      }
-    }
-    // Without a high-resolution timer the system tick was raised to 1 ms when
-    // the port opened, so this time-out lasts about 1 ms.
-    WaitForSingleObject(wake_, 1);
-  }
-
-  void interrupt_wait() override {
-    if (wake_ != nullptr) SetEvent(wake_);
   }
   win32_serial_device(const win32_serial_device &) = delete;
   win32_serial_device &operator=(const win32_serial_device &) = delete;
 
-  // 8 data bits, no parity, the caller's baud rate; everything else (stop
-  // bits, flow control) stays as the driver reports it.  GetCommState's result
-  // is not checked: a driver that cannot report its state still gets the
-  // fields set here, and SetCommState has the last word.
+  // MAXDWORD between bytes and no totals: ReadFile returns at once with
+  // whatever has arrived, possibly nothing, and WriteFile has no time limit.
   bool apply_line_settings(int32_t baud) {
-    settings_.DCBlength = sizeof settings_;
-    GetCommState(handle_, &settings_);
-    settings_.BaudRate = static_cast<DWORD>(baud);
-    settings_.ByteSize = 8;
-    settings_.Parity = NOPARITY;
-    if (!SetCommState(handle_, &settings_)) return false;
-    // MAXDWORD between bytes and no totals: ReadFile returns at once with
-    // whatever has arrived, possibly nothing, and WriteFile has no time limit.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    return SetCommTimeouts(handle_, &timeouts) != 0;
+    return win32::apply_line_settings(handle_, baud, timeouts);
   }
 
   bool read_available(uint8_t *buffer, uint32_t capacity, uint32_t *count) override {
@@ -167,9 +117,6 @@ class win32_serial_device final : public serial_device {
 
  private:
   HANDLE handle_;
-  HANDLE wake_;                  // auto-reset: set by interrupt_wait
-  HANDLE pass_timer_ = nullptr;  // event mode's 1 ms read pace
-  DCB settings_{};
   bool fine_system_tick_ = false;
 };
 
@@ -185,15 +132,36 @@ bool build_device_path(const char *port_name, char (&path)[k_device_path_capacit
   return true;
 }
 
-open_result open_serial_device(const char *path, int32_t baud) {
-  open_result result;
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace win32 {
+
+HANDLE open_port(const char *path, DWORD flags, open_result &result) {
+  HANDLE handle =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.refused_by_system = true;
     result.system_error = GetLastError();
-    return result;
   }
+  return handle;
+}
+
+bool apply_line_settings(HANDLE handle, int32_t baud, const COMMTIMEOUTS &timeouts) {
+  DCB settings{};
+  settings.DCBlength = sizeof settings;
+  GetCommState(handle, &settings);
+  settings.BaudRate = static_cast<DWORD>(baud);
+  settings.ByteSize = 8;
+  settings.Parity = NOPARITY;
+  if (!SetCommState(handle, &settings)) return false;
+  COMMTIMEOUTS copy = timeouts;
+  return SetCommTimeouts(handle, &copy) != 0;
+}
+
+}  // namespace win32
+
+open_result open_serial_device(const char *path, int32_t baud) {
+  open_result result;
+  HANDLE handle = win32::open_port(path, FILE_ATTRIBUTE_NORMAL, result);
+  if (handle == INVALID_HANDLE_VALUE) return result;
   auto device = std::make_unique<win32_serial_device>(handle);
   if (device->apply_line_settings(baud)) result.device = std::move(device);
   return result;

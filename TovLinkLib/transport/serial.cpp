@@ -176,8 +176,13 @@ serial_t *serial_open(session &s, const char *path, int32_t baud) {
   serial->device_path = path;
   platform::open_result opened;
   try {
-    opened = s.open_device != nullptr ? s.open_device(path, baud)
-                                      : platform::open_serial_device(path, baud);
+    if (s.open_device != nullptr) {
+      opened = s.open_device(path, baud);
+    } else if (s.event_driven) {
+      opened = platform::open_event_serial_device(path, baud);
+    } else {
+      opened = platform::open_serial_device(path, baud);
+    }
   } catch (...) {
     delete serial;
     throw;

@@ -13,8 +13,9 @@ only)::
 or through the robot service tovlinkd, with the same methods::
 
     with tovlink.Client() as client:    # $TOVLINK_DAEMON or the service's usual socket
-        for sample in client.watch(rate_hz=5):
-            print(sample.positions)
+        for sample in client.watch(rate_hz=5):   # a lost robot: a StateChange, then on
+            if isinstance(sample, tovlink.Telemetry):
+                print(sample.positions)
 
 What the robot accepts (its motors' angle ranges, LED numbers, speech rules,
 queries, result codes) is the library's: ``robot.contract``, or

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -29,6 +30,8 @@
 #include <vector>
 
 #include "config_file.hpp"
+#include "motion_service.hpp"
+#include "motion_store.hpp"
 #include "mqtt_options.hpp"
 #include "network.hpp"
 #include "request_handler.hpp"
@@ -37,6 +40,9 @@
 
 #ifndef TOVLINKD_VERSION
 #define TOVLINKD_VERSION "0"
+#endif
+#ifndef TOVLINKD_SHIPPED_MOTIONS
+#define TOVLINKD_SHIPPED_MOTIONS "../share/tovlink/motions"
 #endif
 #ifndef TOVLINKD_CONFIG_FILE
 #define TOVLINKD_CONFIG_FILE "/etc/tovlink/tovlinkd.conf"
@@ -108,6 +114,7 @@ struct settings {
   std::vector<std::string> allowed_hosts;
   std::size_t max_clients = 128;
   bool verbose = false;
+  std::string motions_dir;
   mqtt_options mqtt;
 };
 
@@ -248,9 +255,20 @@ void notify_ready() {
 // starts, so a bad setting leaves nothing half-started.
 struct startup {
   std::vector<robot_config> robots;
+  std::filesystem::path motions_dir;
+  std::filesystem::path shipped_motions_dir;
   network_config net;
   std::optional<mqtt_config> mqtt;
 };
+
+// Where the shipped motions are: beside the running program's own file
+// (none when the system cannot say where that is).
+std::filesystem::path find_shipped_motions() {
+  std::error_code error;
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return shipped_motions_dir(program, TOVLINKD_SHIPPED_MOTIONS);
+}
 
 startup plan_startup(const settings &options) {
   if (options.robots.empty() && options.sims.empty()) {
@@ -301,6 +319,9 @@ startup plan_startup(const settings &options) {
     }
   }
   if (!options.mqtt.broker.empty()) plan.mqtt = make_mqtt_config(options.mqtt, log_line);
+  plan.motions_dir = options.motions_dir.empty() ? default_motions_dir()
+                                                 : std::filesystem::path{options.motions_dir};
+  plan.shipped_motions_dir = find_shipped_motions();
   return plan;
 }
 
@@ -350,6 +371,19 @@ int serve(startup plan, const settings &options) {
     robots.push_back(workers.back().get());
   }
   request_handler handler(robots, options.poll_hz);
+  // Before the robots' threads start (it hooks into them), gone after they
+  // stopped.
+  motion_store motions(plan.motions_dir, plan.shipped_motions_dir);
+  motion_service motion_commands(robots, motions);
+  handler.set_extension(&motion_commands);
+  // Whichever way serve() ends, the robots' threads (which release plays
+  // through the motion service) stop before the service goes.
+  struct workers_stopper {
+    std::vector<std::unique_ptr<robot_worker>> &workers;
+    ~workers_stopper() {
+      for (auto &worker : workers) worker->stop();
+    }
+  } stop_workers_first{workers};
   std::unique_ptr<mqtt_bridge> bridge;
   if (plan.mqtt) {
     bridge = std::make_unique<mqtt_bridge>(std::move(*plan.mqtt), handler);
@@ -366,6 +400,10 @@ int serve(startup plan, const settings &options) {
     worker->start();
   }
   if (bridge) bridge->start();
+  log_line("motions: " +
+           (plan.motions_dir.empty() ? std::string{"none saved (no home: give --motions-dir)"}
+                                     : plan.motions_dir.string()) +
+           " (shipped: " + plan.shipped_motions_dir.string() + ")");
   notify_ready();
   server->run();
   bridge.reset();  // publishes every robot as offline
@@ -423,6 +461,11 @@ int main(int argc, char **argv) {
                  "budget each)")
       ->capture_default_str()
       ->check(CLI::Range(1, 10000));
+  app.add_option("--motions-dir", options.motions_dir,
+                 "Folder of the saved motions (made when a motion is first saved; default "
+                 "$XDG_DATA_HOME/tovlink/motions, /var/lib/tovlink/motions for root or the "
+                 "service's state directory)")
+      ->type_name("DIR");
   app.add_flag("-v,--verbose", options.verbose, "Log the library's diagnostic lines too");
   add_mqtt_options(app, options.mqtt);
   // The configuration file holds the same options, `key = value` with the

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <stop_token>
 #include <thread>
@@ -21,6 +22,9 @@ using std::chrono::milliseconds;
 
 // How long a clean stop waits for the robots' "offline" to reach the broker.
 constexpr milliseconds offline_flush_limit{2000};
+// A play sent to the whole site without a start time starts this long after
+// it was sent.
+constexpr milliseconds fleet_play_delay{1000};
 
 std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -219,6 +223,14 @@ action_outcome mqtt_bridge::fleet_all(const json &daemon_request) {
   }
   json message = request;
   message.erase("robot");
+  // Every robot of the site starts a play at the same wall-clock time: one
+  // second from now leaves room for the broker and the daemons to pass it on.
+  if (name == "play" && !message.contains("start_at_ms")) {
+    message["start_at_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count() +
+                             fleet_play_delay.count();
+  }
   if (!message.contains("id")) {
     message["id"] = impl_->config.client_id + "-" + std::to_string(++impl_->fleet_requests);
   }
@@ -230,7 +242,9 @@ action_outcome mqtt_bridge::fleet_all(const json &daemon_request) {
   if (!impl_->fleet_link->publish(topic, text, at_least_once, false)) {
     return make_error(daemon_error::busy, "fleet_all: not connected to the broker");
   }
-  return json{{"topic", topic}, {"id", message["id"]}};
+  json result = {{"topic", topic}, {"id", message["id"]}};
+  if (message.contains("start_at_ms")) result["start_at_ms"] = message["start_at_ms"];
+  return result;
 }
 
 }  // namespace tovlink::service

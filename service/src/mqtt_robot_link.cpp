@@ -30,6 +30,7 @@ mqtt_robot_link::mqtt_robot_link(const mqtt_config &config, const request_handle
                                  std::shared_ptr<wakeup> alarm)
     : config_(config),
       robot_(robot),
+      handler_(handler),
       name_(robot.config().name),
       topic_(site_topic + "/" + name_),
       cmd_topic_(topic_ + "/cmd"),
@@ -121,7 +122,9 @@ void mqtt_robot_link::command_arrived(std::string_view payload) {
                      "request: longer than " + std::to_string(max_request_bytes) + " bytes")));
       return;
     }
-    auto parsed = parse_request(payload);
+    // The daemon's own commands (motions) as well as the parser's table.
+    auto parsed = parse_request(
+        payload, [this](std::string_view name) { return handler_.knows_command(name); });
     const auto *rejected = std::get_if<rejected_request>(&parsed);
     const auto &cmd = rejected ? rejected->cmd : std::get<request>(parsed).cmd;
     const auto &id = rejected ? rejected->id : std::get<request>(parsed).id;
@@ -224,7 +227,7 @@ void mqtt_robot_link::publish(bool state_due) {
                {"robot", name_},
                {"age_ms", age_ms(out_->taken_at)},
                {"seq", ++sequence_}};
-    put_telemetry(message, *out_->telemetry);
+    put_reading(message, *out_->telemetry, robot_.time_ms_of(out_->taken_at), robot_.leds());
   }
   mqtt.publish(topic_ + "/state", dump(message), at_most_once, false);
 }

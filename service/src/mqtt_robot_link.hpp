@@ -69,6 +69,7 @@ class mqtt_robot_link {
 
   const mqtt_config &config_;
   robot_worker &robot_;
+  const request_handler &handler_;
   std::string name_;
   std::string topic_;  // tovlink/<site>/<robot>
   std::string cmd_topic_;

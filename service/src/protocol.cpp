@@ -435,4 +435,13 @@ void put_telemetry(json &object, const tovlink::Telemetry &telemetry) {
   object["positions"] = telemetry.positions;
 }
 
+void put_reading(json &object, const tovlink::Telemetry &telemetry, std::int64_t time_ms,
+                 const led_states &leds) {
+  put_telemetry(object, telemetry);
+  object["time_ms"] = time_ms;
+  json list = json::array();
+  for (const auto &led : leds) list.push_back(led ? json(*led) : json(nullptr));
+  object["leds"] = std::move(list);
+}
+
 }  // namespace tovlink::service

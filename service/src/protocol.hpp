@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,8 +21,8 @@ namespace tovlink::service {
 using json = nlohmann::json;
 
 inline constexpr int proto_major = 1;
-// 1.1: "describe", "sent" on every error; 1.2: "history", and "time_ms" and
-// "leds" in telemetry
+// 1.1: "describe", "sent" on every error; 1.2: motions, "history", and
+// "time_ms" and "leds" in telemetry
 inline constexpr int proto_minor = 2;
 // Longest request line (without its line end) or WebSocket message.
 inline constexpr std::size_t max_request_bytes = 64 * 1024;
@@ -165,5 +166,14 @@ std::string error_reply_text(const rejected_request &rejected);
 
 // The telemetry fields shared by poll results and pushed telemetry.
 void put_telemetry(json &object, const tovlink::Telemetry &telemetry);
+
+// The LEDs 1-6 as the daemon last switched them; empty for one it has not
+// switched since it connected the robot (the robot cannot be asked).
+using led_states = std::array<std::optional<bool>, tovlink::led_count>;
+
+// A reading as poll results, pushed telemetry and MQTT state messages give
+// it: the status line's values, when it was taken (Unix ms), and the LEDs.
+void put_reading(json &object, const tovlink::Telemetry &telemetry, std::int64_t time_ms,
+                 const led_states &leds);
 
 }  // namespace tovlink::service

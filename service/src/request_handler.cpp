@@ -17,21 +17,6 @@ std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-json led_list(const led_states &leds) {
-  json list = json::array();
-  for (const auto &led : leds) list.push_back(led ? json(*led) : json(nullptr));
-  return list;
-}
-
-// A reading as poll results and pushed telemetry give it: the status line's
-// values, when it was taken, and the LEDs as the daemon left them.
-void put_reading(json &object, const tovlink::Telemetry &telemetry, std::int64_t time_ms,
-                 const led_states &leds) {
-  put_telemetry(object, telemetry);
-  object["time_ms"] = time_ms;
-  object["leds"] = led_list(leds);
-}
-
 std::string telemetry_message(const robot_worker &robot, const tovlink::Telemetry &telemetry,
                               steady_clock::time_point taken_at) {
   json message = {
@@ -237,6 +222,10 @@ const request_handler::extra_command *request_handler::find_command(std::string_
   return found == extra_commands_.end() ? nullptr : &found->second;
 }
 
+bool request_handler::knows_command(std::string_view name) const {
+  return find_command(name) != nullptr || (extension_ && extension_->serves(name));
+}
+
 std::unique_ptr<client_session> request_handler::open_session(message_sink sink) const {
   return std::unique_ptr<client_session>(new client_session(*this, std::move(sink)));
 }
@@ -265,8 +254,8 @@ void client_session::handle(const request &req) {
 
 void client_session::handle(std::string_view text) {
   message_sink reply = next_reply();
-  const auto parsed = parse_request(
-      text, [this](std::string_view name) { return handler_.find_command(name) != nullptr; });
+  const auto parsed =
+      parse_request(text, [this](std::string_view name) { return handler_.knows_command(name); });
   if (const auto *rejected = std::get_if<rejected_request>(&parsed)) {
     reply(error_reply_text(*rejected));
     return;
@@ -276,6 +265,19 @@ void client_session::handle(std::string_view text) {
 
 void client_session::run_extra(const request &req, const extra_cmd &args,
                                const message_sink &reply) {
+  if (auto *extension = handler_.extension(); extension && extension->serves(req.cmd)) {
+    robot_worker *robot = nullptr;
+    if (extension->needs_robot(req.cmd)) {
+      std::optional<std::string> error_text;
+      robot = find_robot(req, error_text);
+      if (!robot) {
+        reply(std::move(*error_text));
+        return;
+      }
+    }
+    extension->run(req, robot, args.object, reply);
+    return;
+  }
   const auto *run = handler_.find_command(req.cmd);
   if (run == nullptr) {  // a request parsed elsewhere, against another table
     reply(error_reply_text(req.cmd, req.id, std::nullopt,
@@ -355,16 +357,24 @@ void client_session::answer(const request &req, const message_sink &reply) {
     return;
   }
 
-  auto done = [sink = reply, cmd = req.cmd, id = req.id, name](action_outcome outcome) {
+  auto report = [sink = reply, cmd = req.cmd, id = req.id, name](action_outcome outcome) {
     if (auto *result = std::get_if<json>(&outcome)) {
       sink(ok_reply(cmd, id, name, *result));
     } else {
       sink(error_reply_text(cmd, id, name, std::get<error_reply>(outcome)));
     }
   };
-  auto action = [args = req.args, robot](tovlink::Robot &connected) {
-    json result = run_robot_command(connected, args);
-    if (const auto *led = std::get_if<led_cmd>(&args)) robot->note_led(led->led, led->on);
+  // The extension's say (a motion playing) is asked on the robot's thread,
+  // in the queue's order, so a command queued behind a play is held back.
+  auto held_back = std::make_shared<std::optional<error_reply>>();
+  auto done = [report = std::move(report), held_back](action_outcome outcome) {
+    report(*held_back ? action_outcome{**held_back} : std::move(outcome));
+  };
+  auto action = [req, robot, held_back,
+                 extension = handler_.extension()](tovlink::Robot &connected) {
+    if (extension && (*held_back = extension->holds_back(*robot, req))) return json{};
+    json result = run_robot_command(connected, req.args);
+    if (const auto *led = std::get_if<led_cmd>(&req.args)) robot->note_led(led->led, led->on);
     return result;
   };
   switch (robot->submit(std::move(action), std::move(done))) {
@@ -447,6 +457,7 @@ void client_session::watch(const request &req, const watch_cmd &args, const mess
     listener.state = [sink = sink_, &config](robot_state state) {
       sink(state_message(config, state));
     };
+    listener.notice = [sink = sink_](const std::string &text) { sink(text); };
     watches_.emplace_back(robot, robot->subscribe(std::move(listener)));
     sink_(state_message(config, robot->state()));
   }

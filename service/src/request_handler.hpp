@@ -26,6 +26,25 @@ using message_sink = std::function<void(std::string text)>;
 
 class request_handler;
 
+// Commands another part of the daemon serves (the motions), beside the
+// robot commands of the parser's table.  It answers through the reply sink,
+// at once or later from another thread, and may hold back a robot's own
+// commands while it uses that robot.
+class command_extension {
+ public:
+  virtual ~command_extension() = default;
+  virtual bool serves(std::string_view cmd) const = 0;
+  // Whether the command names a robot (resolved, as for robot commands,
+  // before run is called).
+  virtual bool needs_robot(std::string_view cmd) const = 0;
+  virtual void run(const request &req, robot_worker *robot, const json &object,
+                   message_sink reply) = 0;
+  // On the robot's thread, right before one of the robot's commands runs:
+  // why it must not run now, if it must not.
+  virtual std::optional<error_reply> holds_back(const robot_worker &robot,
+                                                const request &req) const = 0;
+};
+
 class client_session {
  public:
   ~client_session();
@@ -44,6 +63,25 @@ class client_session {
 
  private:
   friend class request_handler;
+
+  // Commands another part of the daemon serves (the motions), beside the
+  // robot commands of the parser's table.  It answers through the reply sink,
+  // at once or later from another thread, and may hold back a robot's own
+  // commands while it uses that robot.
+  class command_extension {
+   public:
+    virtual ~command_extension() = default;
+    virtual bool serves(std::string_view cmd) const = 0;
+    // Whether the command names a robot (resolved, as for robot commands,
+    // before run is called).
+    virtual bool needs_robot(std::string_view cmd) const = 0;
+    virtual void run(const request &req, robot_worker *robot, const json &object,
+                     message_sink reply) = 0;
+    // On the robot's thread, right before one of the robot's commands runs:
+    // why it must not run now, if it must not.
+    virtual std::optional<error_reply> holds_back(const robot_worker &robot,
+                                                  const request &req) const = 0;
+  };
   struct watch_state;
 
   // Replies leave in the order of their requests, whichever robot (or the
@@ -82,6 +120,11 @@ class request_handler {
   using extra_command = std::function<action_outcome(const json &request)>;
   void add_command(std::string name, extra_command run);
   const extra_command *find_command(std::string_view name) const;
+  // The extension must outlive every session; set it before the first opens.
+  void set_extension(command_extension *extension) { extension_ = extension; }
+  command_extension *extension() const { return extension_; }
+  // Whether `name` is a command of the handler's table or of the extension.
+  bool knows_command(std::string_view name) const;
 
   const std::vector<robot_worker *> &robots() const { return robots_; }
   double poll_hz() const { return poll_hz_; }
@@ -102,6 +145,7 @@ class request_handler {
   std::vector<robot_worker *> robots_;
   double poll_hz_;
   std::map<std::string, extra_command, std::less<>> extra_commands_;
+  command_extension *extension_ = nullptr;
 };
 
 // The result of a robot command, run on the robot's thread.

@@ -166,6 +166,17 @@ void robot_worker::guarded(const char *what, Callback &&callback) noexcept {
   }
 }
 
+void robot_worker::publish(const std::string &text) {
+  std::lock_guard lock(listeners_mutex_);
+  for (auto &[id, listener] : listeners_) {
+    if (listener.notice) guarded("notice listener", [&] { listener.notice(text); });
+  }
+}
+
+void robot_worker::release(std::optional<std::string_view> lost_reason) noexcept {
+  if (robot_ && release_hook_) guarded("release hook", [&] { release_hook_(lost_reason); });
+}
+
 void robot_worker::set_state(robot_state state) {
   {
     std::lock_guard lock(mutex_);
@@ -195,6 +206,7 @@ void robot_worker::run(std::stop_token stop) {
     if (!robot_) next_connect = steady_clock::now() + timing_.reconnect_every;
   }
   // The destructor ends the link the way the robot expects.
+  release(std::nullopt);
   robot_.reset();
   refuse_queued();
 }
@@ -336,6 +348,7 @@ bool robot_worker::note_failure(const tovlink::Error &error) {
 void robot_worker::lose(std::string_view reason) {
   log(std::string{"lost ("}.append(reason) + "); reconnecting every " +
       std::to_string(timing_.reconnect_every.count()) + " ms");
+  release(reason);
   set_state(robot_state::lost);
   robot_.reset();
   refuse_queued();

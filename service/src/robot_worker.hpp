@@ -60,9 +60,6 @@ struct worker_timing {
   std::chrono::seconds history{300};
 };
 
-// The LEDs 1-6 as the daemon last switched them; empty for one it has not
-// switched since it connected the robot (the robot cannot be asked).
-using led_states = std::array<std::optional<bool>, tovlink::led_count>;
 
 struct robot_snapshot {
   robot_state state = robot_state::connecting;
@@ -78,7 +75,16 @@ struct robot_snapshot {
 struct robot_listener {
   std::function<void(const tovlink::Telemetry &, steady_clock::time_point)> telemetry;
   std::function<void(robot_state)> state;
+  // A ready-made object for the robot's watchers (a motion's progress),
+  // from whichever thread published it.
+  std::function<void(const std::string &text)> notice;
 };
+
+// Called on the robot's thread right before its Robot is destroyed (the
+// robot lost, or the worker stopping), so whatever else uses that Robot
+// (a motion's player) lets go of it first.  `lost_reason` is set when the
+// robot was lost.
+using release_hook = std::function<void(std::optional<std::string_view> lost_reason)>;
 
 // What an action on the robot came to: its result, or the error to report.
 using action_outcome = std::variant<json, error_reply>;
@@ -130,6 +136,11 @@ class robot_worker {
   std::uint64_t subscribe(robot_listener listener);
   void unsubscribe(std::uint64_t id);
 
+  // Hands `text` to every listener's notice; any thread but a listener's.
+  void publish(const std::string &text);
+  // Set before start().
+  void on_release(release_hook hook) { release_hook_ = std::move(hook); }
+
  private:
   struct queued_action {
     robot_action action;
@@ -145,6 +156,7 @@ class robot_worker {
   // Counts an exchange's failure; true when the robot is now lost.
   bool note_failure(const tovlink::Error &error);
   void lose(std::string_view reason);
+  void release(std::optional<std::string_view> lost_reason) noexcept;
   void refuse_queued();
   void set_state(robot_state state);
   void log(const std::string &line) const;
@@ -157,6 +169,7 @@ class robot_worker {
   worker_timing timing_;
   log_function log_;
   bool library_log_;
+  release_hook release_hook_;
 
   mutable std::mutex mutex_;  // queue_ and snapshot_
   mutable std::condition_variable_any wake_;

@@ -245,6 +245,10 @@ class InstalledPackage(unittest.TestCase):
             self.assertTrue(os.path.isfile(self.installed("lib", "systemd", "system", unit)), unit)
         # The configuration file under the prefix (the unit names the
         # configured prefix's); the udev rule, with every adapter match.
+        # The motions that come with it, where the daemon looks (beside sbin).
+        for motion in ("wave", "nod", "bow"):
+            self.assertTrue(os.path.isfile(self.installed("share", "tovlink", "motions",
+                                                          motion + ".json")), motion)
         config = self.installed("etc", "tovlink", "tovlinkd.conf")
         with open(self.installed("lib", "systemd", "system", "tovlinkd.service")) as unit:
             self.assertRegex(unit.read(), r"\nExecStart=/\S*/sbin/tovlinkd --config "

@@ -61,6 +61,11 @@ def tearDownModule():
     shutil.rmtree(work, ignore_errors=True)
 
 
+def daemon_release():
+    with tovlink.Client(socket_path) as client:
+        return client.service_version["release"]
+
+
 def run_tool(*args, env=None):
     environment = {**os.environ, "TOVLINK_PORT": "", "TOVLINK_DAEMON": "",
                    "XDG_RUNTIME_DIR": "/nonexistent/tovlink-test", **(env or {})}
@@ -239,6 +244,15 @@ class ToolThroughTheService(unittest.TestCase):
                                 capture_output=True, text=True, timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout, "WHO,TovSim,VR-0001\nled 2 on\n")
+
+    def test_the_daemon_and_the_virtual_robot_tell_their_version(self):
+        release = daemon_release()
+        for program in (required_environment("TOVLINK_SIM"), DAEMON):
+            with self.subTest(program=os.path.basename(program)):
+                result = subprocess.run([program, "--version"], capture_output=True, text=True,
+                                        timeout=10, stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(release, result.stdout)
 
     def test_failures_name_the_robot_and_exit_one(self):
         result = run_tool("--daemon", socket_path, "--robot", "nobody", "status")

@@ -91,6 +91,8 @@ TEST(Mqtt, StatusAndStateReachTheBroker) {
   EXPECT_EQ(state["robot"], "a");
   EXPECT_EQ(state["positions"].size(), 7u);
   EXPECT_GT(state["battery"].get<int>(), 0);
+  EXPECT_GT(state["time_ms"].get<long long>(), 0);
+  EXPECT_EQ(state["leds"], json::parse("[null,null,null,null,null,null]"));
   const auto next = client.wait_for("tovlink/lab/a/state", [&](const message &m) {
     return m.body()["seq"] == state["seq"].get<int>() + 1;
   });

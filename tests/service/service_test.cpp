@@ -617,6 +617,12 @@ TEST(Service, HistoryOfTheRecentReadings) {
   ASSERT_TRUE(quiet.wait_for_line("robot q: ready", seconds{15}));
   line_client other(quiet_socket);
   ASSERT_TRUE(other.read_line());
+  // Ready comes just before the first reading.
+  const auto read_deadline = std::chrono::steady_clock::now() + seconds{3};
+  while (ask(other, {{"cmd", "poll"}})["ok"] != true &&
+         std::chrono::steady_clock::now() < read_deadline) {
+    std::this_thread::sleep_for(milliseconds{100});
+  }
   ASSERT_EQ(ask(other, {{"cmd", "poll"}})["ok"], true);
   const json none = ask(other, {{"cmd", "history"}});
   EXPECT_EQ(none["result"]["history_s"], 0);

@@ -5,11 +5,16 @@
 // pseudo-terminal (Tab completion, comments, a window resized).
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -34,8 +39,34 @@ struct service_fixture {
   fs::path dir;
   std::string socket_path;
   std::unique_ptr<sim::virtual_robot> gamma;  // on a link the daemon opens
+  std::unique_ptr<child_process> broker;      // where mosquitto is installed
   std::unique_ptr<child_process> daemon;
 };
+
+#ifdef MOSQUITTO_PATH
+// A loopback port nobody listens on now, for the broker.
+unsigned short free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The daemon's options for a site on a broker of this test's own.
+std::vector<std::string> start_broker(service_fixture &f) {
+  const auto port = std::to_string(free_port());
+  std::ofstream(f.dir / "mosquitto.conf")
+      << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
+  f.broker = std::make_unique<child_process>(
+      std::vector<std::string>{MOSQUITTO_PATH, "-c", (f.dir / "mosquitto.conf").string()});
+  return {"--mqtt", "127.0.0.1:" + port, "--site", "lab"};
+}
+#endif
 
 service_fixture *fixture = nullptr;
 
@@ -63,10 +94,22 @@ class service_environment : public ::testing::Environment {
     options.link_path = (fixture->dir / "gamma").string();
     fixture->gamma = std::make_unique<sim::virtual_robot>(options);
     fixture->gamma->start();
-    fixture->daemon = std::make_unique<child_process>(
-        std::vector<std::string>{TOVLINKD_PATH, "--sim", "alpha", "--sim", "beta", "--robot",
-                                 "gamma=" + fixture->gamma->slave_path(), "--socket",
-                                 fixture->socket_path, "--history", "60"});
+    std::vector<std::string> daemon{TOVLINKD_PATH,
+                                    "--sim",
+                                    "alpha",
+                                    "--sim",
+                                    "beta",
+                                    "--robot",
+                                    "gamma=" + fixture->gamma->slave_path(),
+                                    "--socket",
+                                    fixture->socket_path,
+                                    "--history",
+                                    "60"};
+#ifdef MOSQUITTO_PATH
+    const auto site = start_broker(*fixture);
+    daemon.insert(daemon.end(), site.begin(), site.end());
+#endif
+    fixture->daemon = std::make_unique<child_process>(daemon);
     const auto deadline = std::chrono::steady_clock::now() + seconds{30};
     while (robots_ready() < 3 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(milliseconds{200});
@@ -76,6 +119,7 @@ class service_environment : public ::testing::Environment {
   void TearDown() override {
     if (fixture == nullptr) return;
     fixture->daemon.reset();
+    fixture->broker.reset();
     fixture->gamma.reset();
     std::error_code ignored;
     fs::remove_all(fixture->dir, ignored);
@@ -85,6 +129,12 @@ class service_environment : public ::testing::Environment {
 };
 
 const auto *const environment = ::testing::AddGlobalTestEnvironment(new service_environment);
+
+int count_of(const std::string &text, const std::string &part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
 
 std::vector<std::string> daemon_args(std::vector<std::string> rest) {
   rest.insert(rest.begin(), {"--daemon", fixture->socket_path});
@@ -148,8 +198,11 @@ TEST(ToolWithService, PortMistakesSayWhatToDo) {
             std::string::npos)
       << busy.err;
 
-  // No MQTT bridge: no fleet, and the tool says how to have one.
-  const auto fleet = run_tool(daemon_args({"fleet"}));
+  // A daemon without an MQTT bridge has no fleet; the tool says how to have one.
+  const std::string lone_socket = (fixture->dir / "lone.sock").string();
+  child_process lone{{TOVLINKD_PATH, "--sim", "lone", "--socket", lone_socket}};
+  ASSERT_TRUE(lone.wait_for_line("connecting", seconds{10}));
+  const auto fleet = run_tool({"--daemon", lone_socket, "fleet"});
   EXPECT_EQ(fleet.exit_status, 1);
   EXPECT_NE(fleet.err.find("the service has no fleet: start tovlinkd with --mqtt"),
             std::string::npos)
@@ -159,6 +212,47 @@ TEST(ToolWithService, PortMistakesSayWhatToDo) {
   EXPECT_NE(not_for_all.err.find("'monitor' cannot be sent to every robot"), std::string::npos)
       << not_for_all.err;
 }
+
+#ifdef MOSQUITTO_PATH
+TEST(ToolWithService, FleetListsTheSiteAndSendsACommandToAllOfIt) {
+  // The bridge publishes each robot's status once it is connected.
+  tool_run listed;
+  const auto deadline = std::chrono::steady_clock::now() + seconds{15};
+  do {
+    listed = run_tool(daemon_args({"fleet"}));
+  } while (listed.out.find("gamma  online") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline);
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  EXPECT_NE(listed.out.find("site lab on 127.0.0.1:"), std::string::npos) << listed.out;
+  for (const char *robot : {"alpha  online", "beta  online", "gamma  online"}) {
+    EXPECT_NE(listed.out.find(robot), std::string::npos) << listed.out;
+  }
+
+  const auto sent = run_tool(daemon_args({"fleet", "move", "1", "120", "--time", "200"}));
+  ASSERT_EQ(sent.exit_status, 0) << sent.err;
+  EXPECT_EQ(sent.out,
+            "sent 'move' to every robot of the site (tovlink/lab/all/cmd); 'tovlink fleet' "
+            "shows their replies\n");
+  // Every robot of the site moved, the one on this test's link too.
+  const auto moved = std::chrono::steady_clock::now() + seconds{5};
+  while (fixture->gamma->state().targets[0] != 120 && std::chrono::steady_clock::now() < moved) {
+    std::this_thread::sleep_for(milliseconds{50});
+  }
+  EXPECT_EQ(fixture->gamma->state().targets[0], 120);
+  // Their replies come back through the broker, one per robot.
+  tool_run replies;
+  const auto answered = std::chrono::steady_clock::now() + seconds{5};
+  do {
+    replies = run_tool(daemon_args({"fleet"}));
+  } while (count_of(replies.out, "last reply: move ok") < 3 &&
+           std::chrono::steady_clock::now() < answered);
+  for (const char *robot : {"alpha", "beta", "gamma"}) {
+    EXPECT_NE(replies.out.find(std::string{robot} + "  online  battery "), std::string::npos)
+        << replies.out;
+  }
+  EXPECT_EQ(count_of(replies.out, "last reply: move ok"), 3) << replies.out;
+}
+#endif
 
 TEST(ToolWithService, ShellCompletesWithTabAndSkipsComments) {
   terminal_session shell{daemon_args({"--robot", "alpha", "shell"}), 100};

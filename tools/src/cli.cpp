@@ -390,8 +390,23 @@ std::string required_message(const CLI::App &app, const CLI::RequiredError &erro
   return std::string{"invalid argument: "} + error.what();
 }
 
+// The words after a command's name, as given (CLI11 hands back the words
+// it did not take in its own order).
+std::vector<std::string> words_after_command(const std::vector<std::string> &args,
+                                             std::string_view command) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg{args[i]};
+    if (arg == "--port" || arg == "--baud" || arg == "--daemon" || arg == "--robot") {
+      ++i;
+    } else if (arg == command) {
+      return {args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end()};
+    }
+  }
+  return {};
+}
+
 // Checks that need more than one argument, after parsing.
-std::string check_request(cli &c) {
+std::string check_request(cli &c, const std::vector<std::string> &args) {
   auto &req = c.req;
   if (req.command == "move") {
     req.motor = c.motor_text == "all" ? all_motors : parse_whole(c.motor_text).value_or(0);
@@ -401,10 +416,7 @@ std::string check_request(cli &c) {
   }
   if (req.command == "pose") std::copy(c.angles.begin(), c.angles.end(), req.angles.begin());
   if (!c.since_text.empty()) req.since = parse_span(c.since_text);
-  if (req.command == "fleet") {
-    const auto extra = c.app.get_subcommand("fleet")->remaining();
-    req.words.insert(req.words.end(), extra.begin(), extra.end());
-  }
+  if (req.command == "fleet") req.words = words_after_command(args, "fleet");
   if (req.command == "say") {
     for (const auto &word : c.words) req.text += (req.text.empty() ? "" : " ") + word;
   }
@@ -483,7 +495,7 @@ parsed_line parse_command_line(const std::vector<std::string> &args, bool json_d
   }
   c.req.command = c.chosen_command();
   c.req.json = c.req.json || json_default;
-  if (const auto problem = check_request(c); !problem.empty()) {
+  if (const auto problem = check_request(c, args); !problem.empty()) {
     result.status = usage_error(problem, c.req.json);
     return result;
   }
