@@ -96,14 +96,6 @@ def free_loopback_port():
         return probe.getsockname()[1]
 
 
-def motions_dir_option(workdir):
-    """Saved motions go to the test's own folder, never the user's or the
-    machine's (a daemon from before motions has no such option)."""
-    usage = subprocess.run([required_environment("TOVLINKD"), "--help"], capture_output=True, text=True,
-                           timeout=WAIT_S).stdout
-    return ["--motions-dir", os.path.join(workdir, "motions")] if "--motions-dir" in usage else []
-
-
 class Daemon:
     """tovlinkd as a process, with an HTTP listener on a loopback port."""
 
@@ -114,7 +106,8 @@ class Daemon:
             required_environment("TOVLINKD"),
             "--socket", os.path.join(workdir, "tovlinkd.sock"),
             "--listen", f"127.0.0.1:{self.port}",
-            *motions_dir_option(workdir),
+            # Saved motions go to the test's own folder, never the user's or the machine's.
+            "--motions-dir", os.path.join(workdir, "motions"),
             *robot_options,
         ]
         self._log_path = log_path
@@ -546,8 +539,6 @@ class Panel(unittest.TestCase):
     def test_10_a_motion_recorded_from_the_panel_plays_on_time(self):
         self.wait_ready(ROBOT)
         client = self.daemon_socket()
-        if client.ask({"cmd": "motions", "action": "list"}).get("error", {}).get("name") == "unknown_command":
-            self.skipTest("this tovlinkd has no motion commands")
         poses = [[90, 90, 90, 90, 90, 90, 90], [90, 90, 90, 90, 90, 60, 160], [40, 120, 60, 150, 110, 70, 20]]
         times_ms = [500, 1500, 2500]
         self.clear_editor()
@@ -677,8 +668,6 @@ class PageOpensWithWhatTheDaemonRemembers(unittest.TestCase):
             client = DaemonSocket(os.path.join(workdir, "tovlinkd.sock"))
             self.addCleanup(client.close)
             wait_until(lambda: client.ask({"cmd": "poll", "robot": "vr"}).get("ok"), "vr ready", CONNECT_WAIT_S)
-            if client.ask({"cmd": "history", "robot": "vr"}).get("error", {}).get("name") == "unknown_command":
-                self.skipTest("this tovlinkd keeps no history")
             for led, on in ((2, True), (5, True), (5, False)):
                 reply = client.ask({"cmd": "led", "robot": "vr", "led": led, "on": on})
                 self.assertTrue(reply["ok"], reply)
