@@ -5,9 +5,9 @@
 // Which motor is which part of the robot is written here and nowhere else.
 // The library's motor table puts the head's turn on motor 1 and the
 // shoulders' turns on motors 4 and 7 (the three that take 0-180); the other
-// four are the elbows and wrists, one arm each side, numbered away from the
-// body towards the head's motor: 2-4 are the left arm, 5-7 the right.
-// The shipped motions agree (wave raises motor 7 and swings motor 6).
+// four are the elbows and wrists.  Each arm counts from the wrist up to the
+// shoulder: 2, 3, 4 on the robot's left, 5, 6, 7 on its right.  The shipped
+// motions agree (wave raises motor 7 and swings motor 6).
 export const JOINTS = [
   { motor: 1, part: 'head', name: 'head turn' },
   { motor: 2, part: 'wrist', side: 'left', name: 'left wrist' },
