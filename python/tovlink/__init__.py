@@ -92,9 +92,9 @@ def __getattr__(name):
 __all__ = [
     "Robot",
     "Client",
+    "StateChange",
     "Play",
     "Recording",
-    "StateChange",
     "Telemetry",
     "Move",
     "Pose",

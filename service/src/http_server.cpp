@@ -1,8 +1,8 @@
-// The HTTP side of the daemon: the web panel's files by GET, and the JSON
-// protocol over WebSocket at /ws.  Each connection runs on a strand of its
-// own.  Every request must name this daemon in its Host header; a WebSocket
-// upgrade must also come from the daemon's own page (Origin) and, when the
-// daemon has a token, carry it.
+// The HTTP side of the daemon: the web panel's files by GET, /auth (whether
+// a token is right), and the JSON protocol over WebSocket at /ws.  Each
+// connection runs on a strand of its own.  Every request must name this
+// daemon in its Host header; a WebSocket upgrade must also come from the
+// daemon's own page (Origin) and, when the daemon has a token, carry it.
 //
 // Admission: a connection is only "pending" (pending_connections: pushed out
 // by newcomers once its address or the whole pool is full) until it becomes
@@ -296,8 +296,28 @@ class http_session : public std::enable_shared_from_this<http_session> {
       respond(std::move(response), keep_alive);
       return;
     }
+    if (target_path(target) == "/auth") {
+      respond(auth_response(guard_->token_accepted(target), version), keep_alive);
+      return;
+    }
     respond(asset_response(target_path(target), request.method() == http::verb::head, version),
             keep_alive);
+  }
+
+  // The panel asks here before opening /ws: a browser cannot see why a
+  // WebSocket was refused, so a 401 here is how it tells "this daemon wants
+  // a token" from "the daemon is down".
+  static std::shared_ptr<response_type> auth_response(bool accepted, unsigned version) {
+    auto response = accepted ? std::make_shared<response_type>(http::status::no_content, version)
+                             : std::make_shared<response_type>(http::status::unauthorized, version);
+    protect(*response);
+    response->set(http::field::cache_control, "no-store");
+    if (!accepted) {
+      response->set(http::field::content_type, "application/json");
+      response->body() = R"({"token_required":true})";
+    }
+    response->prepare_payload();
+    return response;
   }
 
   void upgrade(request_type request, std::string_view target) {

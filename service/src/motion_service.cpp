@@ -7,6 +7,8 @@
 #include <limits>
 #include <stdexcept>
 #include <utility>
+#include <variant>
+#include <vector>
 
 namespace tovlink::service {
 
@@ -186,7 +188,39 @@ struct motion_service::play_state {
   bool over = false;
   // Set when the robot went away mid-play: the play ends failed with this.
   std::optional<error_reply> lost;
+  // The motion's LED switches, in time order, so the robot's remembered LED
+  // states follow a play as they follow LED commands.  Touched on the
+  // player's thread only (in its progress callback).
+  struct led_switch {
+    milliseconds time;
+    int led;
+    bool on;
+  };
+  std::vector<led_switch> led_switches;
+  std::size_t next_led_switch = 0;
+  int led_pass = 0;
+
+  void note_leds(const motion::Progress &progress);
 };
+
+// The player sends an event at its time, and reports after each keyframe's
+// move; so at each report the switches up to the pass's position are out.
+// A pass that ended counts whole, and a finished play too.
+void motion_service::play_state::note_leds(const motion::Progress &progress) {
+  const auto note_until = [this](milliseconds limit) {
+    for (; next_led_switch < led_switches.size() && led_switches[next_led_switch].time <= limit;
+         ++next_led_switch) {
+      robot->note_led(led_switches[next_led_switch].led, led_switches[next_led_switch].on);
+    }
+  };
+  if (progress.loop != led_pass) {
+    note_until(milliseconds::max());
+    next_led_switch = 0;
+    led_pass = progress.loop;
+  }
+  note_until(progress.state == motion::PlayState::finished ? milliseconds::max()
+                                                           : progress.position);
+}
 
 struct motion_service::robot_motions {
   robot_worker *robot = nullptr;
@@ -311,7 +345,13 @@ void motion_service::play(const request &req, robot_worker &robot, const json &o
   auto state = std::make_shared<play_state>();
   state->robot = &robot;
   state->name = loaded.motion.name;
+  for (const auto &event : loaded.motion.events) {
+    if (const auto *led = std::get_if<motion::LedSwitch>(&event.action)) {
+      state->led_switches.push_back({event.time, led->led, led->on});
+    }
+  }
   options.on_progress = [state](const motion::Progress &progress) {
+    state->note_leds(progress);
     json message = {{"class", "motion"}, {"robot", state->robot->config().name}};
     message.update(progress_object(state->name, progress));
     if (motion::is_over(progress.state)) {

@@ -226,6 +226,16 @@ std::optional<std::string> websocket_client::pop_message() {
       return std::nullopt;
     }
     if (opcode == 0x1 || opcode == 0x2) return payload;
+    if (opcode == 0x9 && !close_received_) {
+      // Answer a ping with its payload, as a browser does: a client that
+      // only listens is otherwise taken for dead once the server's idle
+      // time-out has passed.  Control payloads are at most 125 bytes; the
+      // mask is zero.
+      std::string pong{static_cast<char>(0x8A), static_cast<char>(0x80 | payload.size())};
+      pong.append(4, '\0');
+      pong += payload;
+      send_raw(pong);
+    }
     // Pings and pongs are not messages; the daemon's pings come far apart.
   }
 }

@@ -128,17 +128,19 @@ TEST_F(MotionFleet, APlayForTheWholeSiteStartsEveryRobotAtItsStartTime) {
   std::this_thread::sleep_for(milliseconds{start_at - unix_ms_now() + 300});
 
   // Each robot's first keyframe went out at the start time, not when the
-  // play reached it; so the two together.  Loose bounds: the benchmark
-  // measures the spread.
+  // play reached it (most of a second earlier); so the two together.
+  // Loose bounds, for loaded and sanitized runs: the benchmark measures the
+  // spread.
   std::vector<long long> first;
   for (auto &robot : robots_) {
     const auto moves = robot->moves();
     ASSERT_FALSE(moves.empty()) << "a robot got no keyframe";
     first.push_back(moves.front().stamp_ms);
-    EXPECT_NEAR(static_cast<double>(moves.front().stamp_ms),
-                static_cast<double>(local_day_ms(start_at)), 150.0);
+    const long long after_start = moves.front().stamp_ms - local_day_ms(start_at);
+    EXPECT_GE(after_start, -5) << "a robot started before the start time";
+    EXPECT_LT(after_start, 400);
   }
-  EXPECT_LT(std::llabs(first[0] - first[1]), 100);
+  EXPECT_LT(std::llabs(first[0] - first[1]), 200);
 
   // A start time given by the sender is kept as it is.
   const long long later = unix_ms_now() + 1500;

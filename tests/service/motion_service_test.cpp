@@ -198,7 +198,10 @@ TEST(MotionService, PlaysAShippedMotionByNameAndAnInlineOneOnTheWireInOrder) {
                               {"keyframes",
                                {{{"time_ms", 0}, {"angles", {90, 90, 90, 90, 90, 90, 90}}},
                                 {{"time_ms", 600}, {"angles", {500, 100, 90, 90, 90, 90, 90}}},
-                                {{"time_ms", 1200}, {"angles", {80, 120, 90, 90, 90, 90, 90}}}}}};
+                                {{"time_ms", 1200}, {"angles", {80, 120, 90, 90, 90, 90, 90}}}}},
+                              {"events",
+                               {{{"time_ms", 0}, {"led", 5}, {"on", true}},
+                                {{"time_ms", 1200}, {"led", 6}, {"on", true}}}}};
   from = fixture->a->lines();
   const json fast =
       ask(client, {{"cmd", "play"}, {"robot", "a"}, {"motion", inline_motion}, {"speed", 2}});
@@ -216,6 +219,10 @@ TEST(MotionService, PlaysAShippedMotionByNameAndAnInlineOneOnTheWireInOrder) {
   EXPECT_EQ(moves[1].angles[1], 100);
   EXPECT_EQ(moves[2].angles[1], 120);
   EXPECT_EQ(moves[2].time_ms, 300);  // the robot moves between keyframes in the scaled time
+  // The LEDs the motion switched are remembered as a client's would be.
+  const json leds = ask(client, {{"cmd", "poll"}, {"robot", "a"}})["result"]["leds"];
+  EXPECT_EQ(leds[4], true) << leds.dump();
+  EXPECT_EQ(leds[5], true) << leds.dump();
 
   // Refusals before anything is sent.
   json bad = inline_motion;

@@ -20,8 +20,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
 # setUpModule: this run's pictures and logs only, as for the panel.
-from test_panel import CONNECT_WAIT_S, WAIT_S, Daemon, artifacts_dir, free_loopback_port, \
-    setUpModule, start_browser, wait_until
+from test_panel import CONNECT_WAIT_S, WAIT_S, Daemon, DaemonSocket, artifacts_dir, \
+    free_loopback_port, setUpModule, start_browser, wait_until
 from virtual_robot import required_environment
 
 SITE = "lab"
@@ -68,26 +68,6 @@ class Broker:
             self._process.kill()
             self._process.wait()
         self._log.close()
-
-
-class DaemonSocket:
-    """A client of the daemon's Unix socket: one request, one reply line."""
-
-    def __init__(self, path):
-        self._socket = socket.socket(socket.AF_UNIX)
-        self._socket.settimeout(WAIT_S)
-        self._socket.connect(path)
-        self._file = self._socket.makefile("rw")
-        self._file.readline()  # the version banner
-
-    def ask(self, request):
-        self._file.write(json.dumps(request) + "\n")
-        self._file.flush()
-        return json.loads(self._file.readline())
-
-    def close(self):
-        self._file.close()
-        self._socket.close()
 
 
 class Fleet(unittest.TestCase):
@@ -219,6 +199,38 @@ class Fleet(unittest.TestCase):
         self.assertTrue(outcome.startswith("Sent to "), outcome)
         for robot in ROBOTS:
             wait_until(lambda: self.cell_text(robot, "Last reply") == "query: ok", f"{robot}'s reply")
+
+    def test_3_fits_a_phone_and_links_each_robot_to_its_page(self):
+        self.browser.get(self.daemon.origin + "/fleet.html")
+        for robot in ROBOTS:
+            wait_until(lambda: self.cell(robot, "Status") == ["online", "ready"], f"{robot} online",
+                       CONNECT_WAIT_S)
+        # The header's links sit together, the panel's first.
+        links = [a.text for a in self.browser.find_elements(By.CSS_SELECTOR, "header .top-links a")]
+        self.assertEqual(links, ["TovLink panel", "Fleet"])
+        self.browser.set_window_size(390, 844)
+        try:
+            wait_until(lambda: self.browser.execute_script("return window.innerWidth") <= 390, "a phone's width")
+            widths = self.browser.execute_script(
+                "return [document.documentElement.scrollWidth, window.innerWidth]")
+            self.assertLessEqual(widths[0], widths[1], "sideways scrolling on a phone")
+            # Every value still shows, labelled with its column.
+            battery = self.browser.execute_script(
+                "const td = document.querySelector('#fleet-table tbody tr td:nth-child(3)');"
+                "const box = td.getBoundingClientRect();"
+                "return [getComputedStyle(td, '::before').content, box.right <= window.innerWidth, td.textContent];")
+            self.assertEqual(battery[0], '"Battery"')
+            self.assertTrue(battery[1], "the battery cut off at the right")
+            self.assertRegex(battery[2], r"^\d+ mV$")
+            self.browser.save_screenshot(os.path.join(self.artifacts, "fleet_phone.png"))
+        finally:
+            self.browser.set_window_size(1280, 1000)
+        # Each robot of this daemon links to its own page, which shows it.
+        link = wait_until(lambda: self.css('#fleet-table tr[data-robot="b"] th a'), "b's link")
+        self.assertEqual(link.text, "b")
+        link.click()
+        wait_until(lambda: self.browser.current_url.endswith("/#/robot/b"), "b's page")
+        wait_until(lambda: self.css("#robot-state").get_attribute("data-state") == "ready", "b shown ready")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 from selenium import webdriver
@@ -27,7 +28,7 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from virtual_robot import VirtualRobot, required_environment
+from virtual_robot import _LOG_ENTRY, VirtualRobot, required_environment, unescape
 
 ROBOT = "demo"  # the robot with the wire log, and the README's picture
 WAIT_S = 15  # bound of every wait for the page or the daemon
@@ -64,6 +65,31 @@ def wait_until(condition, what, timeout_s=WAIT_S):
         time.sleep(0.05)
 
 
+class TimedVirtualRobot(VirtualRobot):
+    """The virtual robot whose received lines also keep the time of day its
+    wire log stamped on them (seconds since midnight), for timed moves."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.timed = []
+
+    def _collect(self):
+        for line in self._process.stdout:
+            match = _LOG_ENTRY.match(line)
+            if not match:
+                continue
+            data = unescape(match.group(2))
+            with self._lock:
+                self._entries.append((match.group(1), data))
+                if match.group(1) == "rx":
+                    hours, minutes, seconds = line.split(" ", 1)[0].split(":")
+                    self.timed.append(((int(hours) * 60 + int(minutes)) * 60 + float(seconds), data))
+
+    def received_timed(self, prefix):
+        with self._lock:
+            return [(at, data) for at, data in self.timed if data.startswith(prefix)]
+
+
 def free_loopback_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -80,6 +106,8 @@ class Daemon:
             required_environment("TOVLINKD"),
             "--socket", os.path.join(workdir, "tovlinkd.sock"),
             "--listen", f"127.0.0.1:{self.port}",
+            # Saved motions go to the test's own folder, never the user's or the machine's.
+            "--motions-dir", os.path.join(workdir, "motions"),
             *robot_options,
         ]
         self._log_path = log_path
@@ -109,6 +137,26 @@ class Daemon:
         self._log.close()
 
 
+class DaemonSocket:
+    """A client of the daemon's Unix socket: one request, one reply line."""
+
+    def __init__(self, path):
+        self._socket = socket.socket(socket.AF_UNIX)
+        self._socket.settimeout(WAIT_S)
+        self._socket.connect(path)
+        self._file = self._socket.makefile("rw")
+        self._file.readline()  # the version banner
+
+    def ask(self, request):
+        self._file.write(json.dumps(request) + "\n")
+        self._file.flush()
+        return json.loads(self._file.readline())
+
+    def close(self):
+        self._file.close()
+        self._socket.close()
+
+
 def start_browser(profile_dir):
     options = webdriver.ChromeOptions()
     options.binary_location = required_environment("TOVLINK_CHROMIUM")
@@ -135,7 +183,7 @@ class Panel(unittest.TestCase):
         cls.link_t = os.path.join(cls.workdir, "robot-t")
         # `demo` is plugged in from the start; `t`'s link appears in its test.
         cls.robot_w = cls.enterClassContext(
-            VirtualRobot(cls.sim_program, "--link", os.path.join(cls.workdir, "robot-w")))
+            TimedVirtualRobot(cls.sim_program, "--link", os.path.join(cls.workdir, "robot-w")))
         cls.daemon = cls.enterClassContext(Daemon(
             cls.workdir, os.path.join(cls.artifacts, "tovlinkd.log"),
             "--robot", f"{ROBOT}={cls.robot_w.port}", "--robot", f"t={cls.link_t}"))
@@ -316,10 +364,28 @@ class Panel(unittest.TestCase):
                 self.browser.execute_script("return document.documentElement.scrollWidth"),
                 self.browser.execute_script("return window.innerWidth"), "sideways scrolling on a phone")
             self.screenshot("phone_dark")
+            # The drawn robot: as wide as the phone allows, its limbs in the
+            # dark scheme's text colour on the dark card.
+            width, right, limb, card, text = self.browser.execute_script(
+                "const figure = document.querySelector('.robot-figure');"
+                "figure.scrollIntoView();"
+                "const box = figure.getBoundingClientRect();"
+                "const style = (selector, property) => getComputedStyle(document.querySelector(selector))[property];"
+                "return [box.width, box.right, style('.figure-limb', 'stroke'),"
+                "        style('.figure-frame', 'backgroundColor') === 'rgba(0, 0, 0, 0)'"
+                "          ? style('section.servos', 'backgroundColor') : style('.figure-frame', 'backgroundColor'),"
+                "        style('body', 'color')]")
+            self.assertGreaterEqual(width, 250, "the figure too small to read on a phone")
+            self.assertLessEqual(right, self.browser.execute_script("return window.innerWidth"))
+            self.assertEqual(limb, text)
+            self.assertNotEqual(limb, card)
+            self.browser.save_screenshot(os.path.join(self.artifacts, "phone_dark_figure.png"))
         finally:
             self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
             self.browser.set_window_size(1280, 1000)
-        # Tab reaches the controls, and the focused one is outlined.
+        # Tab reaches the controls, and the focused one is outlined (on a
+        # fresh page: scrolling the figure moved where Tab starts).
+        self.browser.refresh()
         self.browser.find_element(By.TAG_NAME, "body").send_keys(Keys.TAB)
         focused = self.browser.switch_to.active_element
         self.assertEqual(focused.tag_name, "a")
@@ -340,6 +406,11 @@ class Panel(unittest.TestCase):
             self.css("#failures-clear").click()
         self.css("#query-ask").click()
         wait_until(lambda: "WHO,TovSim" in self.css("#query-replies").text, "the reply to `who`")
+        # A wave's pose, so the drawing shows what it is for.
+        wave = [60, 90, 110, 40, 90, 70, 165]
+        self.ask(self.daemon_socket(), {"cmd": "pose", "robot": ROBOT, "angles": wave})
+        wait_until(lambda: self.css('.robot-figure g[data-motor="7"]').get_attribute("data-angle") == "165",
+                   "the drawing in the wave's pose")
         self.full_page_screenshot("panel")
 
 
@@ -373,12 +444,157 @@ class Panel(unittest.TestCase):
                     checked.add("motor")
         self.assertEqual(checked, {"led", "range", "motor"}, "the table lost the rows checked here")
 
+    def daemon_socket(self):
+        client = DaemonSocket(os.path.join(self.workdir, "tovlinkd.sock"))
+        self.addCleanup(client.close)
+        return client
+
+    def ask(self, client, request):
+        reply = client.ask(request)
+        self.assertTrue(reply.get("ok"), reply)
+        return reply["result"]
+
+    def test_9_the_drawn_robot_follows_the_motors(self):
+        self.wait_ready(ROBOT)
+        client = self.daemon_socket()
+        self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": [90] * 7})
+        shoulder = self.css('.robot-figure g[data-motor="7"]')
+        wait_until(lambda: shoulder.get_attribute("data-angle") == "90", "the shoulder drawn at 90")
+        hand = '.robot-figure g[data-motor="5"] .figure-hand'
+        hanging = self.browser.execute_script(
+            f"return document.querySelector('{hand}').getBoundingClientRect().top")
+        # Moved by another client, the right shoulder rises on the drawing
+        # within a second of the robot taking the move.
+        self.ask(client, {"cmd": "move", "robot": ROBOT, "motor": 7, "angle": 170})
+        wait_until(lambda: shoulder.get_attribute("data-angle") == "170", "the shoulder drawn at 170",
+                   timeout_s=1.0)
+        raised = self.browser.execute_script(
+            f"return document.querySelector('{hand}').getBoundingClientRect().top")
+        self.assertLess(raised, hanging - 20, "the hand did not rise with the shoulder")
+        # Clicking a joint picks its motor's slider.
+        self.css('.figure-joint[data-motor="6"]').click()
+        focused = self.browser.switch_to.active_element
+        self.assertEqual((focused.get_attribute("type"), focused.get_attribute("data-motor")), ("range", "6"))
+        self.assertIn("selected", self.css('.figure-joint[data-motor="6"]').get_attribute("class"))
+        self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": [90] * 7})
+
+    def capture_poses(self, client, poses):
+        """Moves the robot through the daemon to each pose, as another client
+        would, and captures the pose the panel's telemetry then shows."""
+        keyframes = self.css("#motion-keyframes")
+        for pose in poses:
+            self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": pose})
+            wait_until(lambda: [self.css(f'.servo[data-motor="{m}"]').get_attribute("data-position")
+                                for m in range(1, 8)] == [str(angle) for angle in pose], f"the pose {pose} shown")
+            count = int(keyframes.get_attribute("data-count"))
+            self.css("#motion-capture").click()
+            wait_until(lambda: int(keyframes.get_attribute("data-count")) == count + 1, "the captured keyframe")
+
+    def editor_keyframes(self):
+        """(time, angles text) of each keyframe row of the Motion card."""
+        return [(int(row.find_element(By.CSS_SELECTOR, ".keyframe-time").get_attribute("value")),
+                 row.find_element(By.CSS_SELECTOR, ".keyframe-angles").text)
+                for row in self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes li")]
+
+    def clear_editor(self):
+        while self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-delete"):
+            self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-delete")[0].click()
+
+    def test_11_keyframes_are_reordered_deleted_and_go_through_a_file(self):
+        self.wait_ready(ROBOT)
+        self.clear_editor()
+        client = self.daemon_socket()
+        a, b, c = [90, 90, 90, 90, 90, 90, 90], [10, 60, 70, 80, 100, 110, 120], [170, 125, 55, 0, 55, 125, 180]
+        text = lambda pose: " ".join(map(str, pose))
+        self.capture_poses(client, [a, b, c])
+        self.assertEqual(self.editor_keyframes(), [(0, text(a)), (1000, text(b)), (2000, text(c))])
+        # A pose moves up a place; the times stay where they were.
+        self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-up")[2].click()
+        self.assertEqual(self.editor_keyframes(), [(0, text(a)), (1000, text(c)), (2000, text(b))])
+        self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes .keyframe-delete")[0].click()
+        self.assertEqual(self.editor_keyframes(), [(1000, text(c)), (2000, text(b))])
+        # Downloaded, the file holds just that; uploaded again, so does the editor.
+        downloads = os.path.join(self.workdir, "downloads")
+        os.makedirs(downloads, exist_ok=True)
+        self.browser.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+        name = self.css("#motion-name")
+        name.clear()
+        name.send_keys("round-trip")
+        self.css("#motion-download").click()
+        path = os.path.join(downloads, "round-trip.json")
+        wait_until(lambda: os.path.exists(path) and os.path.getsize(path) > 0, "the downloaded file")
+        with open(path, encoding="utf-8") as file:
+            motion = json.load(file)
+        self.assertEqual(motion, {"format": 1, "name": "round-trip", "keyframes": [
+            {"time_ms": 1000, "angles": c}, {"time_ms": 2000, "angles": b}]})
+        self.clear_editor()
+        name.clear()
+        self.css("#motion-upload").send_keys(path)
+        wait_until(lambda: self.css("#motion-note").text.startswith("Loaded round-trip.json: 2 keyframes"),
+                   "the uploaded file")
+        self.assertEqual(self.editor_keyframes(), [(1000, text(c)), (2000, text(b))])
+        self.assertEqual(name.get_attribute("value"), "round-trip")
+        self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": a})
+
+    def test_10_a_motion_recorded_from_the_panel_plays_on_time(self):
+        self.wait_ready(ROBOT)
+        client = self.daemon_socket()
+        poses = [[90, 90, 90, 90, 90, 90, 90], [90, 90, 90, 90, 90, 60, 160], [40, 120, 60, 150, 110, 70, 20]]
+        times_ms = [500, 1500, 2500]
+        self.clear_editor()
+        self.capture_poses(client, poses)
+        rows = self.browser.find_elements(By.CSS_SELECTOR, "#motion-keyframes li")
+        self.assertEqual([row.find_element(By.CSS_SELECTOR, ".keyframe-angles").text for row in rows],
+                         [" ".join(map(str, pose)) for pose in poses])
+        # Times typed from the last, so each stays later than the one before.
+        for row, time_ms in reversed(list(zip(rows, times_ms))):
+            field = row.find_element(By.CSS_SELECTOR, ".keyframe-time")
+            field.clear()
+            field.send_keys(str(time_ms), Keys.TAB)
+        name = self.css("#motion-name")
+        name.clear()
+        name.send_keys("panel-made")
+        self.css("#motion-save").click()
+        wait_until(lambda: self.css("#motion-note").text.startswith("Saved as panel-made"), "the motion saved")
+        saved = self.ask(client, {"cmd": "motions", "action": "get", "name": "panel-made"})["motion"]
+        self.assertEqual([(k["time_ms"], k["angles"]) for k in saved["keyframes"]], list(zip(times_ms, poses)))
+        # Played from the list of saved motions.
+        wait_until(lambda: self.css("#motion-list").get_attribute("value") == "panel-made", "it listed and chosen")
+        moves_before = len(self.robot_w.received_timed("#151,"))
+        self.css("#motion-play").click()
+        card = self.css("section.motion")
+        wait_until(lambda: card.get_attribute("data-motion-state") == "finished", "the motion to finish")
+        self.assertIn("panel-made: finished", self.css("#motion-state").text)
+        moves = self.robot_w.received_timed("#151,")[moves_before:]
+        self.assertEqual(len(moves), 3, moves)
+        started = moves[0][0]
+        for (at, line), pose, begins_ms, lasts_ms in zip(moves, poses, [0, 500, 1500], [500, 1000, 1000]):
+            # Each keyframe is one timed move: its pose, the time to reach it,
+            # sent when the one before is due (loose bounds: a busy machine).
+            angles = ",".join(f"{angle:03d}" for angle in pose)
+            self.assertEqual(line.rstrip("\r"), f"#151,{angles},{lasts_ms:04d}")
+            self.assertAlmostEqual((at - started) * 1000, begins_ms, delta=250)
+        # Recorded instead: the robot moved by another client while the
+        # panel records; stopped, the editor holds the reduced keyframes,
+        # ending at the pose the robot was left in.
+        self.css("#motion-record").click()
+        wait_until(lambda: self.css("#motion-record").get_attribute("aria-pressed") == "true", "recording")
+        for pose in (poses[0], poses[2]):
+            self.ask(client, {"cmd": "pose", "robot": ROBOT, "angles": pose, "time_ms": 400})
+            time.sleep(0.6)  # the move takes 400 ms on the virtual robot
+        self.css("#motion-record").click()
+        wait_until(lambda: self.css("#motion-note").text.startswith("Loaded the recording"), "the recording loaded")
+        recorded = self.editor_keyframes()
+        self.assertGreaterEqual(len(recorded), 2, recorded)
+        self.assertEqual(recorded[-1][1], " ".join(map(str, poses[2])))
+
 
 class TokenAndInProcessRobot(unittest.TestCase):
     """A daemon with a token and its own virtual robot (--sim): the page
-    passes on the token it was opened with, and shows the robot."""
+    passes on the token it was opened with, asks for one when it has none
+    (or a wrong one), and shows the robot."""
 
-    def test_token_from_the_page_url_opens_the_socket(self):
+    def test_token_from_the_url_or_the_prompt_opens_the_socket(self):
         workdir = tempfile.mkdtemp(prefix="tovlink-web-token-")
         self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
         artifacts = artifacts_dir()
@@ -388,24 +604,88 @@ class TokenAndInProcessRobot(unittest.TestCase):
         daemon = Daemon(workdir, os.path.join(artifacts, "tovlinkd-token.log"),
                         "--sim", "vr", "--token-file", token_file)
         with daemon:
+            # /auth tells a wrong or missing token from a right one.
+            for query, expected in (("", 401), ("?token=wrong", 401), ("?token=s3cret%2F%2Btoken", 204)):
+                with self.subTest(query=query):
+                    try:
+                        with urllib.request.urlopen(f"{daemon.origin}/auth{query}", timeout=WAIT_S) as reply:
+                            status, body = reply.status, reply.read()
+                    except urllib.error.HTTPError as refusal:
+                        status, body = refusal.code, refusal.read()
+                    self.assertEqual(status, expected)
+                    if expected == 401:
+                        self.assertEqual(json.loads(body), {"token_required": True})
             browser = start_browser(os.path.join(workdir, "profile"))
             self.addCleanup(browser.quit)
-            status = lambda: browser.find_element(By.ID, "link-status").get_attribute("data-state")
-            browser.get(daemon.origin + "/#/robot/vr")
-            wait_until(lambda: status() == "waiting", "the refusal without a token")
+            css = lambda selector: browser.find_element(By.CSS_SELECTOR, selector)
+            status = lambda: css("#link-status").get_attribute("data-state")
             # As typed, '+' and all: the page passes it on as a plus, not a space.
             browser.get(daemon.origin + "/?token=s3cret/+token#/robot/vr")
             wait_until(lambda: status() == "open", "the socket with the token as typed")
             browser.get(daemon.origin + "/?token=s3cret%2F%2Btoken#/robot/vr")
             wait_until(lambda: status() == "open", "the socket with the token")
-            state = browser.find_element(By.ID, "robot-state")
+            self.assertFalse(css("#token-form").is_displayed())
+            # Without one the page asks for it instead of retrying; a wrong
+            # one is said to be wrong; the right one opens the live page.
+            browser.get(daemon.origin + "/#/robot/vr")
+            wait_until(lambda: status() == "token", "the token prompt")
+            self.assertTrue(css("#token-form").is_displayed())
+            self.assertNotIn("retrying", css("#link-status").text)
+            css("#token-input").send_keys("s3cret/+tokem")
+            css("#token-submit").click()
+            wait_until(lambda: "did not accept" in css("#token-message").text, "the wrong token refused")
+            self.assertEqual(status(), "token")
+            browser.save_screenshot(os.path.join(artifacts, "token_prompt.png"))
+            css("#token-input").clear()
+            css("#token-input").send_keys("s3cret/+token")
+            css("#token-submit").click()
+            wait_until(lambda: status() == "open", "the socket with the typed token")
+            self.assertFalse(css("#token-form").is_displayed())
+            state = css("#robot-state")
             wait_until(lambda: state.get_attribute("data-state") == "ready", "vr ready", CONNECT_WAIT_S)
-            battery = browser.find_element(By.ID, "reading-battery")
+            battery = css("#reading-battery")
             wait_until(lambda: battery.text.endswith(" mV"), "a battery reading")
             first = battery.text
-            browser.find_element(By.ID, "power-on").click()
+            css("#power-on").click()
             wait_until(lambda: battery.text != first, "the battery reading to change")
             browser.save_screenshot(os.path.join(artifacts, "in_process_robot.png"))
+            # The typed token lasts for the tab: a reload needs no prompt.
+            browser.refresh()
+            wait_until(lambda: status() == "open", "the socket after a reload")
+
+
+class PageOpensWithWhatTheDaemonRemembers(unittest.TestCase):
+    """A page opened after the daemon has run a while: its plots already hold
+    that time, and its LED buttons show the LEDs the daemon set."""
+
+    RUN_S = 25
+
+    def test_plots_and_leds_from_before_the_page_opened(self):
+        workdir = tempfile.mkdtemp(prefix="tovlink-web-history-")
+        self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
+        with Daemon(workdir, os.path.join(artifacts_dir(), "tovlinkd-history.log"), "--sim", "vr") as daemon:
+            started = time.monotonic()
+            client = DaemonSocket(os.path.join(workdir, "tovlinkd.sock"))
+            self.addCleanup(client.close)
+            wait_until(lambda: client.ask({"cmd": "poll", "robot": "vr"}).get("ok"), "vr ready", CONNECT_WAIT_S)
+            for led, on in ((2, True), (5, True), (5, False)):
+                reply = client.ask({"cmd": "led", "robot": "vr", "led": led, "on": on})
+                self.assertTrue(reply["ok"], reply)
+            time.sleep(max(0.0, self.RUN_S - (time.monotonic() - started)))
+            browser = start_browser(os.path.join(workdir, "profile"))
+            self.addCleanup(browser.quit)
+            browser.get(daemon.origin + "/#/robot/vr")
+            opened = time.monotonic()
+            css = lambda selector: browser.find_element(By.CSS_SELECTOR, selector)
+            plot = wait_until(lambda: css('figure.plot[data-series="battery"]'), "the battery plot")
+            span = lambda: int(plot.get_attribute("data-span-s") or 0)
+            # Live readings alone would cover only the seconds since the page opened.
+            wait_until(lambda: span() >= self.RUN_S - 10, "plots holding the time before the page opened")
+            self.assertGreater(span(), time.monotonic() - opened + 5)
+            pressed = lambda led: css(f'button[data-led="{led}"]').get_attribute("aria-pressed")
+            wait_until(lambda: pressed(2) == "true", "LED 2 shown on")
+            self.assertEqual([pressed(led) for led in (1, 3, 4, 5, 6)], ["false"] * 5)
+            browser.save_screenshot(os.path.join(artifacts_dir(), "history_on_open.png"))
 
 
 if __name__ == "__main__":

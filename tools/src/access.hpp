@@ -156,13 +156,6 @@ class robot_access {
   virtual std::string query(tovlink::Query query) = 0;
   // The service's robots; the direct access has just its own.
   virtual std::vector<robot_entry> devices() = 0;
-
-  // Starts a play; a refused motion throws failure (nothing sent).
-  virtual std::unique_ptr<motion_play> play(const play_request &request) = 0;
-  virtual std::unique_ptr<motion_recording> record(int interval_ms) = 0;
-  // The service's motions folder: {"cmd":"motions","action":...} and its
-  // result.  The direct access has none (throws failure).
-  virtual nlohmann::json motions(const nlohmann::json &request) = 0;
   // The robot's recent telemetry as the service keeps it, oldest first,
   // and the service's time now (Unix ms).  Only through the service.
   virtual std::vector<history_point> history(std::chrono::milliseconds since, std::int64_t &now_ms);
@@ -172,6 +165,13 @@ class robot_access {
   // Through the service: drive another of its robots from now on.
   virtual void select_robot(const std::string &name);
   virtual std::string selected_robot() const { return {}; }
+
+  // Starts a play; a refused motion throws failure (nothing sent).
+  virtual std::unique_ptr<motion_play> play(const play_request &request) = 0;
+  virtual std::unique_ptr<motion_recording> record(int interval_ms) = 0;
+  // The service's motions folder: {"cmd":"motions","action":...} and its
+  // result.  The direct access has none (throws failure).
+  virtual nlohmann::json motions(const nlohmann::json &request) = 0;
 };
 
 // How to reach the robot, from the command line and the environment.

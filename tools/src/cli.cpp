@@ -456,6 +456,8 @@ std::string check_request(cli &c, const std::vector<std::string> &args) {
     return "--sim and --port name two robots: give one";
   }
   if (req.command == "pose") std::copy(c.angles.begin(), c.angles.end(), req.angles.begin());
+  if (!c.since_text.empty()) req.since = parse_span(c.since_text);
+  if (req.command == "fleet") req.words = words_after_command(args, "fleet");
   if (req.command == "motions") {
     if (req.action.empty()) req.action = "list";
     if (req.action != "list" && req.action_target.empty()) {
@@ -465,8 +467,6 @@ std::string check_request(cli &c, const std::vector<std::string> &args) {
       return "'motions list' takes nothing more (got '" + req.action_target + "')";
     }
   }
-  if (!c.since_text.empty()) req.since = parse_span(c.since_text);
-  if (req.command == "fleet") req.words = words_after_command(args, "fleet");
   if (req.command == "say") {
     for (const auto &word : c.words) req.text += (req.text.empty() ? "" : " ") + word;
   }

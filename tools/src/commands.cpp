@@ -595,6 +595,10 @@ constexpr std::chrono::seconds play_end_grace{10};
 // How long a stopped play may take to say so.
 constexpr std::chrono::seconds stop_grace{3};
 
+failure usage_failure(const std::string &message) {
+  return failure{message, 3, "invalid_argument", reached::nothing};
+}
+
 // "wave.json", "./wave", "motions/wave.json" are files; "wave" is a name.
 bool names_a_file(const std::string &motion) {
   return motion.find('/') != std::string::npos || motion.ends_with(".json");
@@ -861,10 +865,10 @@ int dispatch(const request &req, robot_access &robot, const reporter &out) {
   if (c == "devices") return run_devices(robot, out);
   if (c == "monitor") return run_monitor(req, robot, out);
   if (c == "demo") return run_demo(robot, out);
+  if (c == "fleet") return run_fleet(req, robot, out);
   if (c == "play") return run_play(req, robot, out);
   if (c == "record") return run_record(req, robot, out);
   if (c == "motions") return run_motions(req, robot, out);
-  if (c == "fleet") return run_fleet(req, robot, out);
   return out.fail(failure{"unknown command '" + c + "'", 0, "unknown_command", reached::nothing});
 }
 
@@ -901,10 +905,9 @@ int report_failure(const std::string &command, bool json, const failure &error, 
   // A refused argument is a mistake on the command line, wherever it was
   // found: the same status as one the parser caught.
   if (error.name() == tovlink::error_name(tovlink::errc::invalid_argument) ||
-      error.name() == "bad_motion") {
+      error.name() == "bad_motion" || error.name() == "bad_usage") {
     return exit_usage;
   }
-  if (error.name() == "bad_usage") return exit_usage;
   return exit_failure;
 }
 

@@ -346,8 +346,7 @@ class daemon_robot final : public robot_access {
   }
   json motions(const json &request) override { return call("motions", request, false); }
 
-  // One request and its reply (also for the plays and recordings this
-  // access starts); pushed objects in between are skipped.
+  // One request and its reply; pushed objects in between are skipped.
   json call(const std::string &command, json args, bool addressed = true) {
     if (addressed) check_robot_named();
     const auto id = ++last_id_;

@@ -1,8 +1,8 @@
 // The panel's entry point: the daemon's robots and their telemetry, the
 // connection status, the list and robot views, and the record of failures.
 
-import { Connection, CommandError, socketUrl } from './connection.js';
-import { History } from './plots.js';
+import { Connection, CommandError } from './connection.js';
+import { History, WINDOW_S } from './plots.js';
 import { RobotView } from './robot-view.js';
 import { RobotContract } from './robot.js';
 
@@ -18,6 +18,7 @@ class Store extends EventTarget {
     super();
     this.robots = new Map();
     this.histories = new Map();
+    this.drafts = new Map();
     this.online = false;
     this.contract = null;
   }
@@ -27,6 +28,12 @@ class Store extends EventTarget {
     if (contract.sameAs(this.contract)) return;
     this.contract = contract;
     this.dispatchEvent(new CustomEvent('contract'));
+  }
+
+  // The Motion card's unsaved edit of each robot, kept across page rebuilds.
+  motionDraftOf(name) {
+    if (!this.drafts.has(name)) this.drafts.set(name, {});
+    return this.drafts.get(name);
   }
 
   historyOf(name) {
@@ -68,6 +75,20 @@ class Store extends EventTarget {
     robot.readAt = Date.now() - (Number(message.age_ms) || 0);
     this.historyOf(message.robot).add(robot.readAt / 1000, message);
     this.changed(message.robot, 'telemetry');
+  }
+
+  fillHistory(name, samples, skewMs) {
+    if (!this.robots.has(name)) return;
+    this.historyOf(name).fill(samples, skewMs);
+    this.changed(name, 'history');
+  }
+
+  // A motion's progress (play, keyframe, pause, end), pushed by the daemon.
+  setMotion(message) {
+    const robot = this.robots.get(message.robot);
+    if (!robot) return;
+    robot.motion = message;
+    this.changed(message.robot, 'motion');
   }
 
   changed(name, what) {
@@ -122,12 +143,14 @@ document.getElementById('failures-clear').addEventListener('click', () => {
 });
 
 // Runs one command; resolves with its result, or with null once the failure
-// has been shown. `what` says in words what was asked.
-async function command(robot, cmd, args, what) {
+// has been shown (or, with `quiet`, passed to onQuietFailure instead). `what`
+// says in words what was asked.
+async function command(robot, cmd, args, what, { quiet = false, onQuietFailure = () => {} } = {}) {
   try {
     return await connection.request(cmd, robot ? { robot, ...args } : args);
   } catch (error) {
-    reportFailure(robot, what, error);
+    if (quiet) onQuietFailure(error);
+    else reportFailure(robot, what, error);
     return null;
   }
 }
@@ -143,7 +166,10 @@ function showLinkStatus(status) {
   const retry = document.getElementById('retry-now');
   retry.hidden = status.state !== 'waiting';
   const text = linkStatus.querySelector('.text');
-  if (status.state === 'open') {
+  showTokenForm(status);
+  if (status.state === 'token') {
+    text.textContent = status.rejected ? 'Token not accepted' : 'Token needed';
+  } else if (status.state === 'open') {
     text.textContent = 'Connected';
   } else if (status.state === 'connecting') {
     text.textContent = status.attempt > 1 ? `Reconnecting (attempt ${status.attempt})…` : 'Connecting…';
@@ -158,7 +184,28 @@ function showLinkStatus(status) {
   }
 }
 
-const connection = new Connection(socketUrl(window.location), {
+// The daemon refused for want of a token: ask for it rather than retry.
+const tokenForm = document.getElementById('token-form');
+const tokenInput = document.getElementById('token-input');
+
+function showTokenForm(status) {
+  const wanted = status.state === 'token';
+  if (status.state === 'connecting') return;  // keep the form up while a typed token is tried
+  tokenForm.hidden = !wanted;
+  if (!wanted) return;
+  document.getElementById('token-message').textContent = status.rejected
+    ? 'The daemon did not accept that token. Check it and try again.'
+    : 'Enter the token the daemon was started with (its --token-file). It is kept for this tab only.';
+  tokenInput.setAttribute('aria-invalid', String(Boolean(status.rejected)));
+  tokenInput.focus();
+}
+
+tokenForm.addEventListener('submit', (event) => {
+  event.preventDefault();
+  if (tokenInput.value) connection.useToken(tokenInput.value);
+});
+
+const connection = new Connection(window.location, {
   onStatus(status) {
     showLinkStatus(status);
     if (status.state !== 'open' && store.online) store.setOnline(false);
@@ -172,6 +219,17 @@ const connection = new Connection(socketUrl(window.location), {
     const devices = await command(null, 'devices', {}, 'List the robots');
     if (devices) store.setRobots(devices.robots ?? []);
     await command(null, 'watch', { enable: true, rate_hz: WATCH_RATE_HZ }, 'Watch the robots');
+    // What the daemon remembers of each robot fills the plots at once. A
+    // daemon without history (turned off, or older) leaves them to fill live.
+    for (const name of store.robots.keys()) {
+      connection.request('history', { robot: name, since_ms: WINDOW_S * 1000 })
+        .then((result) => {
+          // Readings are placed on this browser's clock, which may differ
+          // from the daemon's machine's: the reply says what "now" is there.
+          const skewMs = Number.isFinite(result.now_ms) ? Date.now() - result.now_ms : 0;
+          store.fillHistory(name, result.samples ?? [], skewMs);
+        }, () => {});
+    }
     // A daemon that bridges its robots to MQTT also has a fleet page.
     connection.request('fleet').then(() => {
       const fleetLink = document.getElementById('fleet-link');
@@ -182,6 +240,7 @@ const connection = new Connection(socketUrl(window.location), {
   onPush(message) {
     if (message.class === 'telemetry') store.setTelemetry(message);
     else if (message.class === 'state') store.setState(message.robot, message.state, message.port);
+    else if (message.class === 'motion') store.setMotion(message);
   },
 });
 

@@ -17,15 +17,40 @@ export class CommandError extends Error {
   }
 }
 
-// The daemon's WebSocket address for this page: same host and scheme family,
-// with the page's `token` query parameter passed on exactly as typed.
-// URLSearchParams would read a '+' as a space (form encoding), and base64
-// tokens hold '+'; the daemon reads '+' as a plus.
-export function socketUrl(location) {
+// The token typed into the panel's prompt lives for this tab only (the
+// browser forgets sessionStorage when the tab closes); without one, the
+// page's own `token` query parameter counts.
+const TOKEN_KEY = 'tovlink-token';
+
+export function pageToken(location) {
+  let typed = null;
+  try {
+    typed = sessionStorage.getItem(TOKEN_KEY);
+  } catch {
+    // storage switched off: the URL's token is all there is
+  }
+  return typed ?? queryValue(location.search, 'token');
+}
+
+export function rememberToken(token) {
+  try {
+    sessionStorage.setItem(TOKEN_KEY, token);
+  } catch {
+    // storage switched off: the token lasts as long as this page
+  }
+}
+
+// The query part that carries `token`, sent exactly: URLSearchParams would
+// read a '+' as a space (form encoding), and base64 tokens hold '+'; the
+// daemon reads '+' as a plus.
+function tokenQuery(token) {
+  return token ? `?token=${encodeURIComponent(token)}` : '';
+}
+
+// The daemon's WebSocket address for this page: same host and scheme family.
+export function socketUrl(location, token = pageToken(location)) {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-  const token = queryValue(location.search, 'token');
-  const query = token ? `?token=${encodeURIComponent(token)}` : '';
-  return `${scheme}//${location.host}/ws${query}`;
+  return `${scheme}//${location.host}/ws${tokenQuery(token)}`;
 }
 
 // The percent-decoded value of `name` in a query string ("?a=1&token=x"),
@@ -45,10 +70,13 @@ export function queryValue(search, name) {
 }
 
 export class Connection {
-  // Listeners: onStatus({state, attempt, retryInMs}) with state one of
-  // 'connecting', 'open', 'waiting'; onOpen(versionMessage); onPush(message).
-  constructor(url, { onStatus, onOpen, onPush }) {
-    this.url = url;
+  // Listeners: onStatus({state, attempt, retryInMs, rejected}) with state one
+  // of 'connecting', 'open', 'waiting' (for a retry), 'token' (the daemon
+  // wants a token: no retry until useToken); onOpen(versionMessage);
+  // onPush(message).
+  constructor(location, { onStatus, onOpen, onPush }) {
+    this.location = location;
+    this.token = pageToken(location);
     this.onStatus = onStatus;
     this.onOpen = onOpen;
     this.onPush = onPush;
@@ -57,6 +85,7 @@ export class Connection {
     this.pending = new Map();
     this.attempt = 0;
     this.retryTimer = null;
+    this.generation = 0;
   }
 
   start() {
@@ -71,16 +100,51 @@ export class Connection {
     this.open();
   }
 
+  // Tries again with a token the user gave; it is kept for the tab.
+  useToken(token) {
+    this.token = token;
+    rememberToken(token);
+    clearTimeout(this.retryTimer);
+    this.retryTimer = null;
+    this.attempt = 0;
+    this.open();
+  }
+
   get isOpen() {
     return this.socket !== null && this.socket.readyState === WebSocket.OPEN;
   }
 
-  open() {
+  // Whether the daemon takes this page's token: true, false (it wants
+  // another), or null (no answer: the daemon is down or unreachable).
+  async tokenAccepted() {
+    try {
+      const reply = await fetch(`/auth${tokenQuery(this.token)}`, { cache: 'no-store' });
+      if (reply.status === 401) return false;
+      // A daemon from before /auth answers 404: let the socket decide.
+      return true;
+    } catch {
+      return null;
+    }
+  }
+
+  async open() {
     this.attempt += 1;
     this.onStatus({ state: 'connecting', attempt: this.attempt });
+    // A newer attempt (a token typed meanwhile) supersedes this one.
+    const generation = ++this.generation;
+    const accepted = await this.tokenAccepted();
+    if (generation !== this.generation) return;
+    if (accepted === false) {
+      this.onStatus({ state: 'token', rejected: Boolean(this.token) });
+      return;
+    }
+    if (accepted === null) {
+      this.scheduleRetry();
+      return;
+    }
     let socket;
     try {
-      socket = new WebSocket(this.url);
+      socket = new WebSocket(socketUrl(this.location, this.token));
     } catch (error) {
       this.scheduleRetry();
       return;

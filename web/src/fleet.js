@@ -3,7 +3,7 @@
 // sent to all of them (`fleet_all`).  Replies come back from each robot and
 // show in its row.
 
-import { Connection, CommandError, socketUrl } from './connection.js';
+import { Connection, CommandError } from './connection.js';
 
 const POLL_MS = 1000;
 
@@ -16,14 +16,29 @@ const outcome = document.getElementById('all-outcome');
 let lastSentId = null;
 let pollTimer = null;
 
-// The page's token (if any) goes on to the panel's other page.
+// The page's token (if any) goes on to the panel's other pages.
 document.getElementById('panel-link').href = `/${window.location.search}`;
+document.getElementById('fleet-link').href = `/fleet.html${window.location.search}`;
 
-function cell(text, state) {
+// The column headings, which a phone shows beside each value.
+const headings = [...document.querySelectorAll('#fleet-table thead th')].map((th) => th.textContent);
+// This daemon's own robots (its `devices`): their pages are on this daemon.
+let localRobots = new Set();
+
+function cell(text, state, column) {
   const td = document.createElement('td');
   td.textContent = text;
+  td.dataset.label = headings[column] ?? '';
   if (state) td.dataset.state = state;
   return td;
+}
+
+// Where a robot's own page is: this daemon's, for a robot it serves. The
+// site's messages do not say where another robot's daemon listens (if it
+// does at all), so those rows have no link.
+function robotPage(robot) {
+  if (localRobots.has(robot.name)) return `/${window.location.search}#/robot/${encodeURIComponent(robot.name)}`;
+  return null;
 }
 
 function replyText(reply) {
@@ -44,16 +59,24 @@ function show(fleet) {
     tr.dataset.robot = robot.name;
     const th = document.createElement('th');
     th.scope = 'row';
-    th.textContent = robot.name;
+    const page = robotPage(robot);
+    if (page) {
+      const link = document.createElement('a');
+      link.href = page;
+      link.textContent = robot.name;
+      th.append(link);
+    } else {
+      th.textContent = robot.name;
+    }
     const telemetry = robot.telemetry ?? {};
     const status = robot.status === 'online' ? 'ready' : robot.status;
     tr.append(
       th,
-      cell(robot.status, status),
-      cell(telemetry.battery !== undefined ? `${telemetry.battery} mV` : ''),
-      cell(telemetry.motor_power !== undefined ? String(telemetry.motor_power) : ''),
-      cell(robot.state_age_ms !== undefined ? `${(robot.state_age_ms / 1000).toFixed(1)} s ago` : ''),
-      cell(replyText(robot.reply), robot.reply && !robot.reply.ok ? 'lost' : undefined),
+      cell(robot.status, status, 1),
+      cell(telemetry.battery !== undefined ? `${telemetry.battery} mV` : '', undefined, 2),
+      cell(telemetry.motor_power !== undefined ? String(telemetry.motor_power) : '', undefined, 3),
+      cell(robot.state_age_ms !== undefined ? `${(robot.state_age_ms / 1000).toFixed(1)} s ago` : '', undefined, 4),
+      cell(replyText(robot.reply), robot.reply && !robot.reply.ok ? 'lost' : undefined, 5),
     );
     return tr;
   });
@@ -70,14 +93,21 @@ async function poll() {
   }
 }
 
-const connection = new Connection(socketUrl(window.location), {
+const connection = new Connection(window.location, {
   onStatus(status) {
     linkStatus.dataset.state = status.state;
     linkStatus.querySelector('.text').textContent = status.state === 'open' ? 'Connected'
-      : status.state === 'connecting' ? 'Connecting…' : 'No connection to the daemon';
+      : status.state === 'connecting' ? 'Connecting…'
+        : status.state === 'token' ? 'Token needed: enter it on the panel page' : 'No connection to the daemon';
     if (status.state !== 'open') clearInterval(pollTimer);
   },
-  onOpen() {
+  async onOpen() {
+    try {
+      const devices = await connection.request('devices');
+      localRobots = new Set((devices.robots ?? []).map((robot) => robot.name));
+    } catch {
+      localRobots = new Set();  // no links then; the table still shows
+    }
     poll();
     clearInterval(pollTimer);
     pollTimer = setInterval(poll, POLL_MS);

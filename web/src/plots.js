@@ -32,6 +32,35 @@ export class History {
     }
   }
 
+  // Puts the daemon's remembered readings (oldest first, `time_ms` each)
+  // before the ones this page has seen, so a page opens with full plots.
+  // skewMs: this clock minus the daemon's.
+  fill(samples, skewMs = 0) {
+    const first = this.times.length > 0 ? this.times[0] : Infinity;
+    const newest = this.times.length > 0 ? this.times[this.times.length - 1] : Date.now() / 1000;
+    const older = samples.filter((sample) => {
+      const time = (Number(sample.time_ms) + skewMs) / 1000;
+      return Number.isFinite(time) && time < first && time >= newest - KEEP_S;
+    });
+    let last = -Infinity;
+    const times = [];
+    const columns = Object.fromEntries(SERIES.map(({ key }) => [key, []]));
+    for (const sample of older) {
+      const time = (Number(sample.time_ms) + skewMs) / 1000;
+      if (time <= last) continue;
+      last = time;
+      times.push(time);
+      for (const { key } of SERIES) columns[key].push(sample[key] ?? null);
+    }
+    this.times.unshift(...times);
+    for (const { key } of SERIES) this.columns[key].unshift(...columns[key]);
+  }
+
+  // Seconds from the oldest reading held to the newest.
+  get span() {
+    return this.times.length > 1 ? this.times[this.times.length - 1] - this.times[0] : 0;
+  }
+
   // Breaks the lines at `time` (the robot stopped answering), so a plot
   // does not draw a straight line across the time it was away.
   gap(time) {
@@ -153,6 +182,7 @@ export class TelemetryPlots {
     for (const { series, chart, figure } of this.plots) {
       chart.setData(this.data(series.key));
       figure.dataset.points = String(this.history.length);
+      figure.dataset.spanS = String(Math.floor(this.history.span));
     }
   }
 

@@ -1,6 +1,8 @@
 // One robot's page: its state, servos, readings, plots and controls.
 
 import { utf8Length } from './robot.js';
+import { MotionCard } from './motion.js';
+import { RobotFigure } from './robot-figure.js';
 import { ServoPanel } from './servos.js';
 import { TelemetryPlots } from './plots.js';
 
@@ -38,6 +40,7 @@ export class RobotView {
     this.store = store;
     this.contract = store.contract;
     this.command = (cmd, args, what) => command(name, cmd, args, what);
+    this.request = (cmd, args, what, options) => command(null, cmd, args, what, options);
     this.leds = new Map();
     this.build();
     this.onRobot = (event) => {
@@ -65,15 +68,27 @@ export class RobotView {
 
     const servoGrid = element('div', { className: 'servo-grid' });
     this.servos = null;
+    this.figure = null;
     if (this.contract) {
       this.servos = new ServoPanel(servoGrid, this.contract, (motor, angle) =>
         this.command('move', { motor, angle }, `Move motor ${motor} to ${angle}°`));
+      this.figure = new RobotFigure(this.contract, (motor) => {
+        const slider = servoGrid.querySelector(`input[type="range"][data-motor="${motor}"]`);
+        slider?.focus({ preventScroll: true });
+        slider?.closest('.servo')?.scrollIntoView({ block: 'nearest', behavior: 'smooth' });
+      });
+      servoGrid.addEventListener('focusin', (event) => {
+        this.figure.select(Number(event.target.dataset.motor) || null);
+      });
       this.controls.append(
-        section('Servos', 'servos', servoGrid),
+        section('Servos', 'servos',
+          element('div', { className: 'servo-layout' },
+            element('div', { className: 'figure-frame' }, this.figure.element), servoGrid)),
         this.buildPower(),
         this.buildLeds(),
         this.buildSound(),
-        this.buildQueries());
+        this.buildQueries(),
+        this.buildMotion());
     } else {
       this.controls.append(element('p', { className: 'waiting' }, 'Waiting for the daemon to describe the robot…'));
     }
@@ -201,6 +216,30 @@ export class RobotView {
     return section('Queries', 'queries', form, this.queryReplies);
   }
 
+  buildMotion() {
+    this.motion = new MotionCard({
+      contract: this.contract,
+      command: this.command,
+      request: this.request,
+      positions: () => this.store.robots.get(this.name)?.telemetry?.positions ?? null,
+      draft: this.store.motionDraftOf(this.name),
+    });
+    return this.motion.element;
+  }
+
+  // The LED states the daemon remembers setting (null: not set since it
+  // connected the robot, shown off).
+  showLeds(states) {
+    if (!Array.isArray(states) || !this.ledButtons) return;
+    for (const button of this.ledButtons) {
+      const led = Number(button.dataset.led);
+      const on = states[led - 1];
+      if (typeof on !== 'boolean') continue;
+      this.leds.set(led, on);
+      button.setAttribute('aria-pressed', String(on));
+    }
+  }
+
   togglePause() {
     const paused = !this.plots.paused;
     this.plots.setPaused(paused);
@@ -211,9 +250,13 @@ export class RobotView {
   refresh(what) {
     const robot = this.store.robots.get(this.name);
     if (what === 'all' || what === 'state') this.showState(robot);
+    if ((what === 'all' || what === 'motion') && robot?.motion) this.motion?.showProgress(robot.motion);
+    if (what === 'history') this.plots.update();
     if ((what === 'all' || what === 'telemetry') && robot?.telemetry) {
       const telemetry = robot.telemetry;
       this.servos?.showPositions(telemetry.positions);
+      this.showLeds(telemetry.leds);
+      this.figure?.showPositions(telemetry.positions);
       this.readings.battery.textContent = `${telemetry.battery} mV`;
       this.readings.sensor.textContent = String(telemetry.sensor);
       this.readings.mic.textContent = String(telemetry.mic);
@@ -245,6 +288,7 @@ export class RobotView {
     this.store.removeEventListener('robot', this.onRobot);
     clearInterval(this.ageTimer);
     this.servos?.destroy();
+    this.motion?.destroy();
     this.plots.destroy();
   }
 }

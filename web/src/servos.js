@@ -1,6 +1,8 @@
 // The servos: a dial each showing the live position and the target,
 // and a slider that moves the servo while it is dragged.
 
+import { JOINTS } from './robot-figure.js';
+
 const SVG = 'http://www.w3.org/2000/svg';
 const MOVE_INTERVAL_MS = 100;
 // After the user last touched a slider, telemetry leaves it alone this long.
@@ -103,6 +105,8 @@ class Servo {
     label.htmlFor = id;
     label.className = 'servo-label';
     label.textContent = `Motor ${this.motor}`;
+    const joint = JOINTS.find((entry) => entry.motor === this.motor);
+    if (joint) label.append(' ', Object.assign(document.createElement('span'), { className: 'servo-joint', textContent: joint.name }));
     this.readout = document.createElement('output');
     this.readout.className = 'servo-position';
     this.readout.htmlFor = id;
