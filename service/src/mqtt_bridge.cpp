@@ -32,6 +32,17 @@ std::string dump(const json &value) {
 
 }  // namespace
 
+bool is_panel_url(std::string_view text) noexcept {
+  const bool web = text.starts_with("http://") || text.starts_with("https://");
+  const auto host_at = text.find("://") + 3;
+  if (!web || text.size() <= host_at || text.size() > max_panel_url_bytes) return false;
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= ' ' || byte >= 0x7f || c == '"' || c == '\'' || c == '<' || c == '>' ||
+           c == '\\' || c == '`';
+  });
+}
+
 std::pair<std::string, int> parse_mqtt_address(const std::string &text, int default_port) {
   std::string host = text;
   std::string port;

@@ -42,6 +42,8 @@ struct mqtt_config {
   std::optional<std::string> username;
   std::optional<std::string> password;
   double state_hz = 2.0;  // state messages per second, per robot
+  // Sent as "panel" in each state message when set (see is_panel_url).
+  std::string panel_url;
   int keepalive_s = 15;
   // Robots the fleet table keeps; robots seen beyond that are not listed.
   std::size_t fleet_limit = 1024;
@@ -58,6 +60,13 @@ struct mqtt_config {
 // "HOST[:PORT]" or "[V6ADDR]:PORT"; the port is `default_port` when absent.
 // Throws std::invalid_argument naming the problem.
 std::pair<std::string, int> parse_mqtt_address(const std::string &text, int default_port);
+
+// A panel address a daemon may publish and a fleet page may link to: http://
+// or https://, at most max_panel_url_bytes, no spaces, quotes, angle
+// brackets, backslashes or control bytes.  Read from the broker too, where
+// anyone may publish: a javascript: or data: link never gets through.
+inline constexpr std::size_t max_panel_url_bytes = 200;
+bool is_panel_url(std::string_view text) noexcept;
 
 // The status a robot's state is published as: online, lost or offline.
 std::string_view mqtt_status(robot_state state) noexcept;

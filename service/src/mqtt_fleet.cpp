@@ -1,5 +1,7 @@
 #include "mqtt_fleet.hpp"
 
+#include "mqtt_bridge.hpp"
+
 namespace tovlink::service {
 namespace {
 
@@ -48,6 +50,11 @@ void mqtt_fleet_table::message(std::string_view topic, std::string_view payload)
       const auto value = message.find(field);
       if (value != message.end() && value->is_number()) row.telemetry[field] = *value;
     }
+    const auto panel = message.find("panel");
+    row.panel =
+        panel != message.end() && panel->is_string() && is_panel_url(panel->get<std::string>())
+            ? panel->get<std::string>()
+            : std::string{};
     row.state_at = steady_clock::now();
   } else if (kind == "reply") {
     json digest = {{"cmd", message.value("cmd", "")}, {"ok", message.value("ok", false)}};
@@ -73,6 +80,7 @@ json mqtt_fleet_table::robots() const {
       row["state_age_ms"] = age_ms(robot.state_at);
     }
     if (!robot.reply.is_null()) row["reply"] = robot.reply;
+    if (!robot.panel.empty()) row["panel"] = robot.panel;
     list.push_back(std::move(row));
   }
   return json{{"robots", std::move(list)}, {"limit", limit_}, {"not_listed", ignored_}};

@@ -33,7 +33,8 @@ class mqtt_fleet_table {
     std::string status;
     json telemetry;  // the fields the fleet page shows, from the last state message
     steady_clock::time_point state_at{};
-    json reply;  // a digest of the last reply
+    json reply;         // a digest of the last reply
+    std::string panel;  // its daemon's panel, when the state message named a sound one
   };
 
   std::string site_topic_;

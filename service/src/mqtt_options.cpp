@@ -69,6 +69,11 @@ void add_mqtt_options(CLI::App &app, mqtt_options &options) {
       ->capture_default_str()
       ->check(CLI::Range(0.1, 50.0))
       ->needs(broker);
+  app.add_option("--panel-url", options.panel_url,
+                 "The address people open this daemon's panel at (http://lab3.local:8080/), "
+                 "sent with each state message so fleet pages on other daemons link to its robots")
+      ->type_name("URL")
+      ->needs(broker);
 }
 
 mqtt_config make_mqtt_config(const mqtt_options &options,
@@ -104,6 +109,12 @@ mqtt_config make_mqtt_config(const mqtt_options &options,
   if (!options.user.empty()) config.username = options.user;
   if (!options.password_file.empty()) config.password = first_line(options.password_file);
   config.state_hz = options.state_hz;
+  if (!options.panel_url.empty() && !is_panel_url(options.panel_url)) {
+    throw CLI::ValidationError("--panel-url", "must be an http:// or https:// address of at most " +
+                                                  std::to_string(max_panel_url_bytes) +
+                                                  " bytes, without spaces or quotes");
+  }
+  config.panel_url = options.panel_url;
   config.log = std::move(log);
   return config;
 }

@@ -20,6 +20,7 @@ struct mqtt_options {
   std::string user;
   std::string password_file;
   double state_hz = 2.0;
+  std::string panel_url;  // where this daemon's panel is reached, for fleet pages elsewhere
 };
 
 void add_mqtt_options(CLI::App &app, mqtt_options &options);

@@ -227,6 +227,7 @@ void mqtt_robot_link::publish(bool state_due) {
                {"robot", name_},
                {"age_ms", age_ms(out_->taken_at)},
                {"seq", ++sequence_}};
+    if (!config_.panel_url.empty()) message["panel"] = config_.panel_url;
     put_reading(message, *out_->telemetry, robot_.time_ms_of(out_->taken_at), robot_.leds());
   }
   mqtt.publish(topic_ + "/state", dump(message), at_most_once, false);

@@ -26,6 +26,8 @@ from virtual_robot import required_environment
 
 SITE = "lab"
 ROBOTS = ("a", "b")
+# Where the test's daemon says its panel is (never opened: only published).
+PANEL_URL = "http://lab.example:8080/"
 TABLE_SCRIPT = """
 const headings = [...document.querySelectorAll('#fleet-table thead th')].map((th) => th.textContent);
 const rows = {};
@@ -81,7 +83,8 @@ class Fleet(unittest.TestCase):
         robots = [option for name in ROBOTS for option in ("--sim", name)]
         cls.daemon = cls.enterClassContext(Daemon(
             cls.workdir, os.path.join(cls.artifacts, "tovlinkd-fleet.log"), *robots,
-            "--mqtt", f"127.0.0.1:{cls.broker.port}", "--site", SITE, "--mqtt-hz", "5"))
+            "--mqtt", f"127.0.0.1:{cls.broker.port}", "--site", SITE, "--mqtt-hz", "5",
+            "--panel-url", PANEL_URL))
         cls.robots = DaemonSocket(os.path.join(cls.workdir, "tovlinkd.sock"))
         cls.addClassCleanup(cls.robots.close)
         cls.browser = start_browser(os.path.join(cls.workdir, "profile"))
@@ -228,7 +231,23 @@ class Fleet(unittest.TestCase):
         # Each robot of this daemon links to its own page, which shows it.
         link = wait_until(lambda: self.css('#fleet-table tr[data-robot="b"] th a'), "b's link")
         self.assertEqual(link.text, "b")
-        link.click()
+        # A robot of another daemon links to the panel that daemon names; a
+        # link that is not a web address never becomes one.
+        publish = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.broker.port), "-q", "1"]
+        for name, panel in (("far", "http://far.example:8080/"), ("sly", "javascript:alert(1)")):
+            subprocess.run(publish + ["-r", "-t", f"tovlink/{SITE}/{name}/status", "-m", "online"],
+                           check=True, timeout=WAIT_S)
+            state = {"class": "telemetry", "robot": name, "battery": 7000, "panel": panel}
+            subprocess.run(publish + ["-t", f"tovlink/{SITE}/{name}/state", "-m", json.dumps(state)],
+                           check=True, timeout=WAIT_S)
+        far = wait_until(lambda: self.css('#fleet-table tr[data-robot="far"] th a'), "far's link")
+        self.assertEqual(far.get_attribute("href"), "http://far.example:8080/#/robot/far")
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, '#fleet-table tr[data-robot="sly"] th a'), [])
+        # This daemon publishes its own address with its robots' states.
+        site = self.robots.ask({"cmd": "fleet"})["result"]["robots"]
+        self.assertEqual({robot["name"]: robot.get("panel") for robot in site},
+                         {**{name: PANEL_URL for name in ROBOTS}, "far": "http://far.example:8080/", "sly": None})
+        self.css('#fleet-table tr[data-robot="b"] th a').click()
         wait_until(lambda: self.browser.current_url.endswith("/#/robot/b"), "b's page")
         wait_until(lambda: self.css("#robot-state").get_attribute("data-state") == "ready", "b shown ready")
 

@@ -33,12 +33,21 @@ function cell(text, state, column) {
   return td;
 }
 
-// Where a robot's own page is: this daemon's, for a robot it serves. The
-// site's messages do not say where another robot's daemon listens (if it
-// does at all), so those rows have no link.
+// Where a robot's own page is: this daemon's, for a robot it serves; else
+// the panel its daemon says it is reached at (tovlinkd --panel-url), checked
+// again here since anyone on the broker may publish. No address, no link.
 function robotPage(robot) {
-  if (localRobots.has(robot.name)) return `/${window.location.search}#/robot/${encodeURIComponent(robot.name)}`;
-  return null;
+  const route = `#/robot/${encodeURIComponent(robot.name)}`;
+  if (localRobots.has(robot.name)) return `/${window.location.search}${route}`;
+  if (typeof robot.panel !== 'string') return null;
+  try {
+    const page = new URL(robot.panel);
+    if (page.protocol !== 'http:' && page.protocol !== 'https:') return null;
+    page.hash = route;
+    return page.href;
+  } catch {
+    return null;
+  }
 }
 
 function replyText(reply) {
