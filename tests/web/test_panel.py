@@ -574,6 +574,17 @@ class Panel(unittest.TestCase):
             angles = ",".join(f"{angle:03d}" for angle in pose)
             self.assertEqual(line.rstrip("\r"), f"#151,{angles},{lasts_ms:04d}")
             self.assertAlmostEqual((at - started) * 1000, begins_ms, delta=250)
+        # Played again and stopped from the card once its first move is out:
+        # the robot is sent nothing more.
+        moves_before = len(self.robot_w.received_timed("#151,"))
+        self.css("#motion-play").click()
+        wait_until(lambda: len(self.robot_w.received_timed("#151,")) > moves_before, "the first move")
+        self.css("#motion-stop").click()
+        wait_until(lambda: card.get_attribute("data-motion-state") == "stopped", "the motion stopped")
+        sent = len(self.robot_w.received_timed("#151,")) - moves_before
+        self.assertLess(sent, 3)
+        time.sleep(1.5)  # past the last keyframe's time
+        self.assertEqual(len(self.robot_w.received_timed("#151,")) - moves_before, sent)
         # Recorded instead: the robot moved by another client while the
         # panel records; stopped, the editor holds the reduced keyframes,
         # ending at the pose the robot was left in.
