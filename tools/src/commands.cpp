@@ -142,9 +142,15 @@ std::string clamped_text(const pose_report &report) {
   for (int m = 0; m < motor_count; ++m) {
     const auto i = static_cast<std::size_t>(m);
     if (report.angles[i] == report.requested[i]) continue;
-    text += (text.empty() ? " (clamped: " : "; ") + std::string{"motor "} + std::to_string(m + 1) +
-            " asked " + std::to_string(report.requested[i]) + ", takes " +
-            range_text(tovlink::angle_range(m + 1));
+    // Appended piece by piece: GCC 12 at -O3 takes a chain of + here for an
+    // overlapping copy (-Werror=restrict).
+    text += text.empty() ? " (clamped: " : "; ";
+    text += "motor ";
+    text += std::to_string(m + 1);
+    text += " asked ";
+    text += std::to_string(report.requested[i]);
+    text += ", takes ";
+    text += range_text(tovlink::angle_range(m + 1));
   }
   return text.empty() ? text : text + ")";
 }
