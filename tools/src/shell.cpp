@@ -66,7 +66,7 @@ char **complete(const char *text, int start, int) {
 // Where typed lines come from.
 class line_source {
  public:
-  line_source(bool interactive, robot_access &robot) : interactive_(interactive) {
+  line_source(bool interactive, [[maybe_unused]] robot_access &robot) : interactive_(interactive) {
 #ifdef TOVLINK_TOOL_WITH_EDITLINE
     if (interactive_) {
       words_.commands = command_names();
