@@ -2,6 +2,7 @@
 // kept, and the timed seven-angle moves ("#151") read back from the log.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -36,6 +37,12 @@ struct logged_robot {
     };
     robot = std::make_unique<tovlink::sim::virtual_robot>(options);
     robot->start();
+  }
+  // Whether some log line holds `text`.
+  bool logged(const std::string &text) {
+    std::lock_guard lock(mutex);
+    return std::any_of(log.begin(), log.end(),
+                       [&](const auto &line) { return line.find(text) != std::string::npos; });
   }
   std::size_t lines() {
     std::lock_guard lock(mutex);

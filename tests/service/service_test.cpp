@@ -23,6 +23,7 @@
 
 #include "child_process.hpp"
 #include "clients.hpp"
+#include "logged_robot.hpp"
 #include "tovlink_sim/virtual_robot.hpp"
 
 namespace {
@@ -34,33 +35,11 @@ using std::chrono::seconds;
 using tovlink::service::testing::child_process;
 using tovlink::service::testing::http_exchange;
 using tovlink::service::testing::line_client;
+using tovlink::service::testing::logged_robot;
 using tovlink::service::testing::websocket_client;
 
 constexpr int max_clients = 64;
 const std::string token = "s3cret-token";
-
-// A virtual robot in this process on a stable link, with its wire log kept.
-struct logged_robot {
-  std::mutex mutex;
-  std::vector<std::string> log;
-  std::unique_ptr<tovlink::sim::virtual_robot> robot;
-
-  explicit logged_robot(const std::string &link) {
-    tovlink::sim::robot_options options;
-    options.link_path = link;
-    options.log = [this](const std::string &line) {
-      std::lock_guard lock(mutex);
-      log.push_back(line);
-    };
-    robot = std::make_unique<tovlink::sim::virtual_robot>(options);
-    robot->start();
-  }
-  bool logged(const std::string &text) {
-    std::lock_guard lock(mutex);
-    return std::any_of(log.begin(), log.end(),
-                       [&](const auto &line) { return line.find(text) != std::string::npos; });
-  }
-};
 
 struct daemon_fixture {
   fs::path dir;
