@@ -652,13 +652,15 @@ class TokenAndInProcessRobot(unittest.TestCase):
             css("#token-submit").click()
             wait_until(lambda: status() == "open", "the socket with the typed token")
             self.assertFalse(css("#token-form").is_displayed())
-            state = css("#robot-state")
-            wait_until(lambda: state.get_attribute("data-state") == "ready", "vr ready", CONNECT_WAIT_S)
-            battery = css("#reading-battery")
-            wait_until(lambda: battery.text.endswith(" mV"), "a battery reading")
-            first = battery.text
+            # The robot's page is built again when the daemon's list and
+            # contract arrive, so every check finds its element afresh.
+            wait_until(lambda: css("#robot-state").get_attribute("data-state") == "ready", "vr ready",
+                       CONNECT_WAIT_S)
+            battery = lambda: css("#reading-battery").text
+            wait_until(lambda: battery().endswith(" mV"), "a battery reading")
+            first = battery()
             css("#power-on").click()
-            wait_until(lambda: battery.text != first, "the battery reading to change")
+            wait_until(lambda: battery() != first, "the battery reading to change")
             browser.save_screenshot(os.path.join(artifacts, "in_process_robot.png"))
             # The typed token lasts for the tab: a reload needs no prompt.
             browser.refresh()
@@ -688,8 +690,9 @@ class PageOpensWithWhatTheDaemonRemembers(unittest.TestCase):
             browser.get(daemon.origin + "/#/robot/vr")
             opened = time.monotonic()
             css = lambda selector: browser.find_element(By.CSS_SELECTOR, selector)
-            plot = wait_until(lambda: css('figure.plot[data-series="battery"]'), "the battery plot")
-            span = lambda: int(plot.get_attribute("data-span-s") or 0)
+            # Found afresh each time: the page is built again when the
+            # daemon's list and contract arrive, which a slow daemon sends late.
+            span = lambda: int(css('figure.plot[data-series="battery"]').get_attribute("data-span-s") or 0)
             # Live readings alone would cover only the seconds since the page opened.
             wait_until(lambda: span() >= self.RUN_S - 10, "plots holding the time before the page opened")
             self.assertGreater(span(), time.monotonic() - opened + 5)
