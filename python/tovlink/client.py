@@ -142,6 +142,7 @@ class Client:
         self._channel: Optional[_LineChannel] = _LineChannel(found, timeout_s)
         self._ids = itertools.count(1)
         self._contract: Optional[Contract] = None
+        self._motion_limits: Dict[str, Any] = {}
 
     def __enter__(self) -> "Client":
         return self
@@ -167,8 +168,24 @@ class Client:
         """What the robot accepts, as the service's library defines it (the
         service's ``describe``, asked once per Client)."""
         if self._contract is None:
-            self._contract = Contract(self._call("describe", robot_addressed=False))
-        return self._contract
+            self._describe()
+        return self._contract  # type: ignore[return-value]
+
+    @property
+    def motion_limits(self) -> Dict[str, Any]:
+        """What the service's play and record take: speed, loops, recording
+        interval and tolerance, a motion's size (``describe``'s ``motion``
+        object, docs/protocol.md); empty from a service without motions."""
+        if self._contract is None:
+            self._describe()
+        return dict(self._motion_limits)
+
+    def _describe(self) -> None:
+        # The robot's contract is the library's; the service adds what its
+        # motions take beside it.
+        document = dict(self._call("describe", robot_addressed=False))
+        self._motion_limits = document.pop("motion", {})
+        self._contract = Contract(document)
 
     def close(self) -> None:
         """Closes the connection to the service.  Calling it again does nothing."""

@@ -279,6 +279,26 @@ motion_service::robot_motions &motion_service::motions_of(const robot_worker &ro
   return *robots_.at(&robot);
 }
 
+// What play and record take, from the motion library's limits and this
+// service's own defaults: clients build their fields from it.
+json motion_service::describe() const {
+  return {
+      {"motion",
+       {{"format_version", motion::format_version},
+        {"speed", {motion::min_speed, motion::max_speed}},
+        {"loops_min", 0},
+        {"soft_start_ms", {0, motion::max_motion_time.count()}},
+        {"max_time_ms", motion::max_motion_time.count()},
+        {"max_keyframes", motion::max_keyframes},
+        {"max_events", motion::max_events},
+        {"max_name_bytes", motion::max_name_bytes},
+        {"interval_ms", {motion::min_sample_interval.count(), motion::max_sample_interval.count()}},
+        {"default_interval_ms", default_record_interval.count()},
+        {"tolerance", {0.0, max_tolerance}},
+        {"default_tolerance", default_tolerance},
+        {"max_recording_ms", milliseconds{max_recording_time}.count()}}}};
+}
+
 std::optional<error_reply> motion_service::holds_back(const robot_worker &robot,
                                                       const request &req) const {
   if (std::find(motor_commands.begin(), motor_commands.end(), req.cmd) == motor_commands.end()) {

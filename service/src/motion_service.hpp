@@ -51,6 +51,7 @@ class motion_service final : public command_extension {
   bool needs_robot(std::string_view cmd) const override;
   void run(const request &req, robot_worker *robot, const json &object,
            message_sink reply) override;
+  json describe() const override;
   std::optional<error_reply> holds_back(const robot_worker &robot,
                                         const request &req) const override;
 

@@ -205,11 +205,11 @@ command parse_pose(const arguments &args) {
   const json &angles = args.array("angles", motor_count);
   for (std::size_t i = 0; i < pose.angles.size(); ++i) {
     const json &angle = angles[i];
-    const bool whole_int32 = angle.is_number_integer() &&
-                             (angle.is_number_unsigned()
-                                  ? angle.get<std::uint64_t>() <= static_cast<std::uint64_t>(int32_high)
-                                  : angle.get<std::int64_t>() >= int32_low &&
-                                        angle.get<std::int64_t>() <= int32_high);
+    const bool whole_int32 =
+        angle.is_number_integer() &&
+        (angle.is_number_unsigned()
+             ? angle.get<std::uint64_t>() <= static_cast<std::uint64_t>(int32_high)
+             : angle.get<std::int64_t>() >= int32_low && angle.get<std::int64_t>() <= int32_high);
     if (!whole_int32) args.fail("angles must be whole numbers (got " + dump(angle) + ")");
     pose.angles[i] = static_cast<int>(angle.get<std::int64_t>());
   }
@@ -378,10 +378,9 @@ error_reply make_error(daemon_error kind, std::string message) {
 }
 
 bool goes_to_robot(const command &cmd) noexcept {
-  return !std::holds_alternative<devices_cmd>(cmd) &&
-         !std::holds_alternative<describe_cmd>(cmd) && !std::holds_alternative<poll_cmd>(cmd) &&
-         !std::holds_alternative<watch_cmd>(cmd) && !std::holds_alternative<extra_cmd>(cmd) &&
-         !std::holds_alternative<history_cmd>(cmd);
+  return !std::holds_alternative<devices_cmd>(cmd) && !std::holds_alternative<describe_cmd>(cmd) &&
+         !std::holds_alternative<poll_cmd>(cmd) && !std::holds_alternative<watch_cmd>(cmd) &&
+         !std::holds_alternative<extra_cmd>(cmd) && !std::holds_alternative<history_cmd>(cmd);
 }
 
 parse_result parse_request(std::string_view text, const extra_command_names &extra) noexcept {
@@ -415,10 +414,8 @@ std::string error_reply_text(const std::optional<std::string> &cmd, const std::o
   json reply = head(cmd ? std::string_view{*cmd} : std::string_view{}, id, robot);
   if (!cmd) reply.erase("cmd");
   reply["ok"] = false;
-  reply["error"] = {{"code", error.code},
-                    {"name", error.name},
-                    {"message", error.message},
-                    {"sent", error.sent}};
+  reply["error"] = {
+      {"code", error.code}, {"name", error.name}, {"message", error.message}, {"sent", error.sent}};
   return dump(reply);
 }
 

@@ -323,7 +323,9 @@ void client_session::answer(const request &req, const message_sink &reply) {
     return;
   }
   if (std::holds_alternative<describe_cmd>(req.args)) {
-    reply(ok_reply(req.cmd, req.id, std::nullopt, robot_contract()));
+    json contract = robot_contract();
+    if (const auto *extension = handler_.extension()) contract.update(extension->describe());
+    reply(ok_reply(req.cmd, req.id, std::nullopt, std::move(contract)));
     return;
   }
   if (const auto *args = std::get_if<watch_cmd>(&req.args)) {

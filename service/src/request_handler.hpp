@@ -43,6 +43,9 @@ class command_extension {
   // why it must not run now, if it must not.
   virtual std::optional<error_reply> holds_back(const robot_worker &robot,
                                                 const request &req) const = 0;
+  // What its commands accept, as sections added to describe's reply (the
+  // robot's own contract comes from the library).
+  virtual json describe() const = 0;
 };
 
 class client_session {
@@ -64,24 +67,6 @@ class client_session {
  private:
   friend class request_handler;
 
-  // Commands another part of the daemon serves (the motions), beside the
-  // robot commands of the parser's table.  It answers through the reply sink,
-  // at once or later from another thread, and may hold back a robot's own
-  // commands while it uses that robot.
-  class command_extension {
-   public:
-    virtual ~command_extension() = default;
-    virtual bool serves(std::string_view cmd) const = 0;
-    // Whether the command names a robot (resolved, as for robot commands,
-    // before run is called).
-    virtual bool needs_robot(std::string_view cmd) const = 0;
-    virtual void run(const request &req, robot_worker *robot, const json &object,
-                     message_sink reply) = 0;
-    // On the robot's thread, right before one of the robot's commands runs:
-    // why it must not run now, if it must not.
-    virtual std::optional<error_reply> holds_back(const robot_worker &robot,
-                                                  const request &req) const = 0;
-  };
   struct watch_state;
 
   // Replies leave in the order of their requests, whichever robot (or the

@@ -60,7 +60,6 @@ struct worker_timing {
   std::chrono::seconds history{300};
 };
 
-
 struct robot_snapshot {
   robot_state state = robot_state::connecting;
   std::optional<tovlink::Telemetry> telemetry;  // the latest reading, if there ever was one

@@ -127,6 +127,11 @@ class ClientMotions(unittest.TestCase):
         self.assertEqual(moves(before), ["#151,090,090,090,090,090,090,060,0000\r\r",
                                          "#151,090,090,090,090,090,090,070,0300\r\r",
                                          "#151,090,090,090,090,090,090,080,0300\r\r"])
+        # A speed beyond what the service says it takes is refused before a move.
+        fastest = self.client.motion_limits["speed"][1]
+        with self.assertRaises(tovlink.TovLinkError) as caught:
+            self.client.play("client-steps", speed=fastest * 2)
+        self.assertEqual((caught.exception.name, caught.exception.sent), ("bad_request", False))
         self.client.delete_motion("client-steps")
         with self.assertRaises(tovlink.TovLinkError) as caught:
             self.client.play("client-steps")

@@ -234,12 +234,26 @@ TEST(MotionService, PlaysAShippedMotionByNameAndAnInlineOneOnTheWireInOrder) {
       << refused.dump();
   EXPECT_EQ(error_name(ask(client, {{"cmd", "play"}, {"robot", "a"}, {"name", "nothing"}})),
             "unknown_motion");
-  EXPECT_EQ(
-      error_name(ask(client, {{"cmd", "play"}, {"robot", "a"}, {"name", "nod"}, {"speed", 50}})),
-      "bad_request");
-  EXPECT_EQ(
-      error_name(ask(client, {{"cmd", "play"}, {"robot", "a"}, {"name", "nod"}, {"loops", -1}})),
-      "bad_request");
+  // The limits describe gives clients are the ones play and record hold to.
+  const json limits = ask(client, {{"cmd", "describe"}})["result"]["motion"];
+  ASSERT_TRUE(limits.is_object()) << "describe has no motion section";
+  const double fastest = limits["speed"][1];
+  const long long shortest_interval = limits["interval_ms"][0];
+  auto play_nod = [&](const std::string &field, const json &value) {
+    return error_name(
+        ask(client, {{"cmd", "play"}, {"robot", "a"}, {"name", "nod"}, {field, value}}));
+  };
+  EXPECT_EQ(play_nod("speed", fastest * 1.01), "bad_request");
+  EXPECT_EQ(play_nod("loops", limits["loops_min"].get<int>() - 1), "bad_request");
+  EXPECT_EQ(error_name(ask(client, {{"cmd", "record"},
+                                    {"robot", "a"},
+                                    {"action", "start"},
+                                    {"interval_ms", shortest_interval - 1}})),
+            "bad_request");
+  const json fastest_play =
+      ask(client, {{"cmd", "play"}, {"robot", "a"}, {"name", "nod"}, {"speed", fastest}});
+  EXPECT_EQ(fastest_play["ok"], true) << fastest_play.dump();
+  EXPECT_TRUE(next_motion(watcher, "finished", seconds{10}).is_object());
 }
 
 TEST(MotionService, WhileAMotionPlaysMotorsAreHeldAndASecondClientPausesResumesAndStopsIt) {

@@ -443,6 +443,11 @@ class Panel(unittest.TestCase):
                     self.assertNotIn(str(args["motor"]), sliders)  # a motor the robot lacks
                     checked.add("motor")
         self.assertEqual(checked, {"led", "range", "motor"}, "the table lost the rows checked here")
+        # The Motion card's speed field takes what the daemon's play takes.
+        motion_limits = self.ask(self.daemon_socket(), {"cmd": "describe"})["motion"]
+        speed = self.css("#motion-speed")
+        self.assertEqual([float(speed.get_attribute("min")), float(speed.get_attribute("max"))],
+                         motion_limits["speed"])
 
     def daemon_socket(self):
         client = DaemonSocket(os.path.join(self.workdir, "tovlinkd.sock"))

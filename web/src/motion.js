@@ -43,6 +43,7 @@ export class MotionCard {
   // the page being rebuilt (a reconnect, a new robot list).
   constructor({ contract, command, request, positions, draft }) {
     this.motorCount = contract.motorCount;
+    this.speedRange = contract.motionSpeedRange;
     this.command = command;
     this.request = request;
     this.positions = positions;
@@ -59,8 +60,10 @@ export class MotionCard {
   build() {
     // ---- saved motions and playing ----
     this.list = element('select', { id: 'motion-list' });
+    const [slowest, fastest] = this.speedRange ?? [];
     this.speed = element('input', {
       type: 'number', id: 'motion-speed', value: '1', step: '0.1', inputMode: 'decimal',
+      ...(this.speedRange ? { min: String(slowest), max: String(fastest) } : {}),
     });
     const play = button('motion-play', 'Play', { className: 'primary' });
     this.pauseButton = button('motion-pause', 'Pause', { 'aria-pressed': 'false' });

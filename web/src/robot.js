@@ -18,6 +18,8 @@ export class RobotContract {
     this.speechMaxBytes = speech.max_bytes;
     this.speechSpeedRange = speech.speed;
     this.queryNames = queries.map((query) => query.name);
+    // What play and record take; absent from a daemon without motions.
+    this.motionSpeedRange = document.motion?.speed ?? null;
   }
 
   // [low, high] of motor 1..motorCount; the library clamps angles outside.
