@@ -25,19 +25,14 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
-#include "clients.hpp"
+#include "daemon_client.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace tovlink::service::testing;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using tovlink::service::testing::child_process;
-using tovlink::service::testing::http_exchange;
-using tovlink::service::testing::line_client;
-using tovlink::service::testing::websocket_client;
 
 constexpr int max_clients = 8;
 // What a base64 token looks like: '+' must stay a plus, '/' and '=' as they are.
@@ -51,10 +46,6 @@ struct fixture_state {
   std::unique_ptr<child_process> daemon;
 };
 fixture_state *fixture = nullptr;
-
-json parse(const std::optional<std::string> &text) {
-  return text ? json::parse(*text, nullptr, false) : json{};
-}
 
 unsigned short port_of(const std::string &listening_line) {
   return static_cast<unsigned short>(
@@ -94,16 +85,10 @@ struct fd_set_guard {
   }
 };
 
-line_client open_unix(const std::string &path) {
-  line_client client(path);
-  EXPECT_TRUE(client.connected());
-  EXPECT_EQ(parse(client.read_line()).value("class", ""), "version");
-  return client;
-}
-
-json ask(line_client &client, const std::string &request) {
+// Sends a request line as it is, and reads the line that answers it.
+json ask_raw(line_client &client, const std::string &request) {
   EXPECT_TRUE(client.send_line(request));
-  return parse(client.read_line());
+  return parse_line(client.read_line());
 }
 
 std::unique_ptr<websocket_client> open_websocket(unsigned short port) {
@@ -116,17 +101,17 @@ std::unique_ptr<websocket_client> open_websocket(unsigned short port) {
 bool websocket_served(unsigned short port) {
   auto ws = open_websocket(port);
   if (ws->status() != 101) return false;
-  if (parse(ws->read_message()).value("class", "") != "version") return false;
+  if (parse_line(ws->read_message()).value("class", "") != "version") return false;
   ws->send_text(R"({"cmd":"devices","id":"w"})");
-  return parse(ws->read_message()).value("ok", false);
+  return parse_line(ws->read_message()).value("ok", false);
 }
 
 bool unix_served(const std::string &path) {
   line_client client(path);
   if (!client.connected()) return false;
-  if (parse(client.read_line()).value("class", "") != "version") return false;
+  if (parse_line(client.read_line()).value("class", "") != "version") return false;
   client.send_line(R"({"cmd":"devices"})");
-  return parse(client.read_line()).value("ok", false);
+  return parse_line(client.read_line()).value("ok", false);
 }
 
 class Environment : public ::testing::Environment {
@@ -202,16 +187,16 @@ TEST(Admission, UnixAndWebSocketClientsHaveABudgetEach) {
   std::vector<std::unique_ptr<line_client>> locals;
   for (int i = 0; i < max_clients; ++i) {
     locals.push_back(std::make_unique<line_client>(fixture->socket_path));
-    ASSERT_EQ(parse(locals.back()->read_line()).value("class", ""), "version") << i;
+    ASSERT_EQ(parse_line(locals.back()->read_line()).value("class", ""), "version") << i;
   }
   line_client refused(fixture->socket_path);
-  EXPECT_EQ(parse(refused.read_line())["error"]["name"], "busy");
+  EXPECT_EQ(parse_line(refused.read_line())["error"]["name"], "busy");
 
   std::vector<std::unique_ptr<websocket_client>> remotes;
   for (int i = 0; i < max_clients; ++i) {
     remotes.push_back(open_websocket(fixture->port));
     ASSERT_EQ(remotes.back()->status(), 101) << "WebSocket " << i << " with the Unix socket full";
-    ASSERT_EQ(parse(remotes.back()->read_message()).value("class", ""), "version");
+    ASSERT_EQ(parse_line(remotes.back()->read_message()).value("class", ""), "version");
   }
   EXPECT_EQ(open_websocket(fixture->port)->status(), 503);
 
@@ -223,7 +208,7 @@ TEST(Admission, UnixAndWebSocketClientsHaveABudgetEach) {
 // shutdown(SHUT_WR) after the requests, as socat and nc -N do: every reply
 // comes, then the daemon closes.
 TEST(Admission, AHalfClosedClientGetsEveryReply) {
-  line_client client = open_unix(fixture->socket_path);
+  line_client client = open_daemon_client(fixture->socket_path);
   ASSERT_TRUE(client.send_raw(R"({"cmd":"move","motor":2,"angle":70,"id":1})"
                               "\n"
                               R"({"cmd":"poll","id":2})"
@@ -231,7 +216,7 @@ TEST(Admission, AHalfClosedClientGetsEveryReply) {
                               R"({"cmd":"query","query":"who","id":3})"));  // no line end
   ASSERT_EQ(::shutdown(client.fd(), SHUT_WR), 0);
   for (int id = 1; id <= 3; ++id) {
-    const json reply = parse(client.read_line());
+    const json reply = parse_line(client.read_line());
     EXPECT_EQ(reply["id"], id) << reply;
     EXPECT_EQ(reply["ok"], true) << reply;
   }
@@ -239,16 +224,16 @@ TEST(Admission, AHalfClosedClientGetsEveryReply) {
 }
 
 TEST(Admission, NulBytesAndOversizedMessagesGetTheirErrors) {
-  line_client client = open_unix(fixture->socket_path);
-  const json nul = ask(client, std::string{R"({"cmd":"devices","id":1})"} + '\0' + "garbage");
+  line_client client = open_daemon_client(fixture->socket_path);
+  const json nul = ask_raw(client, std::string{R"({"cmd":"devices","id":1})"} + '\0' + "garbage");
   EXPECT_EQ(nul["error"]["name"], "bad_request") << nul;
-  EXPECT_EQ(ask(client, R"({"cmd":"devices","id":2})")["ok"], true);
+  EXPECT_EQ(ask_raw(client, R"({"cmd":"devices","id":2})")["ok"], true);
 
   auto ws = open_websocket(fixture->port);
   ASSERT_EQ(ws->status(), 101);
   ws->read_message();  // the banner
   ws->send_text(std::string{R"({"cmd":"devices"})"} + '\0');
-  EXPECT_EQ(parse(ws->read_message())["error"]["name"], "bad_request");
+  EXPECT_EQ(parse_line(ws->read_message())["error"]["name"], "bad_request");
 
   // Far over the limit: the documented reply, then a normal close, never
   // the whole message in memory.  The sender runs alone: the daemon stops
@@ -258,7 +243,7 @@ TEST(Admission, NulBytesAndOversizedMessagesGetTheirErrors) {
     ASSERT_EQ(big->status(), 101);
     big->read_message();
     std::thread sender([&big, size] { big->send_text(std::string(size, ' ')); });
-    const json refused = parse(big->read_message(seconds{10}));
+    const json refused = parse_line(big->read_message(seconds{10}));
     EXPECT_EQ(refused["error"]["code"], 413) << size;
     EXPECT_TRUE(big->wait_closed(seconds{10})) << size;
     EXPECT_TRUE(big->close_received()) << size;

@@ -15,34 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
-#include "clients.hpp"
+#include "daemon_client.hpp"
 #include "logged_robot.hpp"
 #include "mqtt_client.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace tovlink::service::testing;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using tovlink::service::testing::child_process;
-using tovlink::service::testing::line_client;
-using tovlink::service::testing::local_day_ms;
-using tovlink::service::testing::logged_robot;
-using tovlink::service::testing::port_open;
-using tovlink::service::testing::site_client;
-
-json ask(line_client &client, const json &request) {
-  if (!client.send_line(request.dump())) return json{};
-  for (int i = 0; i < 50; ++i) {
-    const auto line = client.read_line(seconds{5});
-    if (!line) break;
-    const json message = json::parse(*line, nullptr, false);
-    if (message.value("class", "") == "reply") return message;
-  }
-  return json{};
-}
 
 long long unix_ms_now() {
   return std::chrono::duration_cast<milliseconds>(

@@ -19,20 +19,15 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
-#include "clients.hpp"
+#include "daemon_client.hpp"
 #include "logged_robot.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace tovlink::service::testing;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using tovlink::service::testing::child_process;
-using tovlink::service::testing::line_client;
-using tovlink::service::testing::logged_robot;
-using tovlink::service::testing::wire_move;
 
 struct daemon_fixture {
   fs::path dir;
@@ -45,30 +40,8 @@ struct daemon_fixture {
 
 daemon_fixture *fixture = nullptr;
 
-json parse(const std::optional<std::string> &line) {
-  if (!line) return json{};
-  return json::parse(*line, nullptr, false);
-}
-
 line_client open_client() {
-  line_client client(fixture->socket_path);
-  EXPECT_TRUE(client.connected());
-  EXPECT_EQ(parse(client.read_line()).value("class", ""), "version");
-  return client;
-}
-
-// Sends one request and returns its reply; pushed objects met on the way
-// are kept in `pushed` when given.
-json ask(line_client &client, const json &request, std::vector<json> *pushed = nullptr) {
-  EXPECT_TRUE(client.send_line(request.dump()));
-  const auto deadline = std::chrono::steady_clock::now() + seconds{5};
-  while (std::chrono::steady_clock::now() < deadline) {
-    const json message = parse(client.read_line(seconds{5}));
-    if (!message.is_object()) break;
-    if (message.value("class", "") == "reply") return message;
-    if (pushed) pushed->push_back(message);
-  }
-  return json{};
+  return open_daemon_client(fixture->socket_path);
 }
 
 // The next pushed motion object for `robot` whose state is `state`, within
@@ -79,7 +52,7 @@ json next_motion(line_client &client, const std::string &state, milliseconds lim
   while (std::chrono::steady_clock::now() < deadline) {
     const auto left =
         std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    const json message = parse(client.read_line(std::max(left, milliseconds{1})));
+    const json message = parse_line(client.read_line(std::max(left, milliseconds{1})));
     if (!message.is_object()) continue;
     if (message.value("class", "") != "motion") continue;
     if (seen) seen->push_back(message);

@@ -29,11 +29,7 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using tovlink::service::testing::child_process;
-using tovlink::service::testing::line_client;
-using tovlink::service::testing::message;
-using tovlink::service::testing::port_open;
-using tovlink::service::testing::site_client;
+using namespace tovlink::service::testing;
 
 struct fleet_fixture {
   fs::path dir;

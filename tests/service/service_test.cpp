@@ -21,22 +21,16 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
-#include "clients.hpp"
+#include "daemon_client.hpp"
 #include "logged_robot.hpp"
 #include "tovlink_sim/virtual_robot.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace tovlink::service::testing;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using tovlink::service::testing::child_process;
-using tovlink::service::testing::http_exchange;
-using tovlink::service::testing::line_client;
-using tovlink::service::testing::logged_robot;
-using tovlink::service::testing::websocket_client;
 
 constexpr int max_clients = 64;
 const std::string token = "s3cret-token";
@@ -53,29 +47,8 @@ struct daemon_fixture {
 
 daemon_fixture *fixture = nullptr;
 
-json parse(const std::optional<std::string> &line) {
-  if (!line) return json{};
-  return json::parse(*line, nullptr, false);
-}
-
-// Sends one request and returns the reply to it (pushed objects are skipped).
-json ask(line_client &client, const json &request, milliseconds limit = milliseconds{5000}) {
-  EXPECT_TRUE(client.send_line(request.dump()));
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const json reply = parse(client.read_line(limit));
-    if (!reply.is_object()) break;
-    if (reply.value("class", "") == "reply") return reply;
-  }
-  return json{};
-}
-
 line_client open_client() {
-  line_client client(fixture->socket_path);
-  EXPECT_TRUE(client.connected());
-  const json banner = parse(client.read_line());
-  EXPECT_EQ(banner.value("class", ""), "version");
-  return client;
+  return open_daemon_client(fixture->socket_path);
 }
 
 std::string state_of(line_client &client, const std::string &robot) {
@@ -107,7 +80,7 @@ std::unique_ptr<websocket_client> open_websocket(const std::string &target) {
   auto client =
       std::make_unique<websocket_client>(fixture->port, target, authority(), own_origin());
   EXPECT_EQ(client->status(), 101);
-  const json banner = parse(client->read_message());
+  const json banner = parse_line(client->read_message());
   EXPECT_EQ(banner.value("class", ""), "version");
   return client;
 }
@@ -171,7 +144,7 @@ TEST(Service, ARobotNobodyWatchesIsReadOnceASecondAndAWatchedOneAtThePollRate) {
 TEST(Service, BannerDevicesAndPollFromTheCache) {
   line_client client(fixture->socket_path);
   ASSERT_TRUE(client.connected());
-  const json banner = parse(client.read_line());
+  const json banner = parse_line(client.read_line());
   EXPECT_EQ(banner, json::parse(R"({"class":"version","release":"1.0.0.3",)"
                                 R"("proto":{"major":1,"minor":2}})"));
 
@@ -283,7 +256,7 @@ TEST(Service, SeveralClientsOnTwoRobots) {
         client.send_line(request.dump());
       }
       for (int i = 0; i < requests; ++i) {
-        const json reply = parse(client.read_line(seconds{10}));
+        const json reply = parse_line(client.read_line(seconds{10}));
         if (reply["id"] != i || !reply.value("ok", false) || reply["robot"] != robot)
           ++failures[static_cast<std::size_t>(c)];
       }
@@ -376,7 +349,7 @@ TEST(Service, BadInputGetsAnErrorAndTheConnectionStays) {
   };
   for (const auto &[request, name] : cases) {
     ASSERT_TRUE(client.send_line(request));
-    const json reply = parse(client.read_line());
+    const json reply = parse_line(client.read_line());
     ASSERT_TRUE(reply.is_object()) << request;
     EXPECT_EQ(reply["class"], "reply") << request;
     EXPECT_EQ(reply["ok"], false) << request;
@@ -389,24 +362,24 @@ TEST(Service, BadInputGetsAnErrorAndTheConnectionStays) {
             true);
   // Non-UTF-8 bytes inside a JSON string are malformed JSON, not a crash.
   ASSERT_TRUE(client.send_line("{\"cmd\":\"say\",\"robot\":\"a\",\"text\":\"\xff\xfe\"}"));
-  EXPECT_EQ(parse(client.read_line())["error"]["code"], 400);
+  EXPECT_EQ(parse_line(client.read_line())["error"]["code"], 400);
 
   // A line over 64 KiB: an error reply, then the daemon closes the connection.
   ASSERT_TRUE(client.send_raw(std::string(70 * 1024, 'x')));
-  const json too_long = parse(client.read_line());
+  const json too_long = parse_line(client.read_line());
   EXPECT_EQ(too_long["error"]["code"], 413) << too_long;
   EXPECT_TRUE(client.wait_closed(seconds{5}));
 
   // The same over WebSocket.
   auto ws = open_websocket("/ws?token=" + token);
   ws->send_text("{]");
-  EXPECT_EQ(parse(ws->read_message())["error"]["name"], "bad_request");
+  EXPECT_EQ(parse_line(ws->read_message())["error"]["name"], "bad_request");
   ws->send_text(R"({"cmd":"poll","robot":"b","id":[1]})");
-  const json poll = parse(ws->read_message());
+  const json poll = parse_line(ws->read_message());
   EXPECT_EQ(poll["ok"], true);
   EXPECT_EQ(poll["id"], json::parse("[1]"));
   ws->send_text(std::string(70 * 1024, ' '));
-  EXPECT_EQ(parse(ws->read_message())["error"]["name"], "too_large");
+  EXPECT_EQ(parse_line(ws->read_message())["error"]["name"], "too_large");
   EXPECT_TRUE(ws->wait_closed(seconds{5}));
 }
 
@@ -494,7 +467,7 @@ TEST(Service, ThousandConnectsAndTheClientLimit) {
   int refused = 0;
   for (int i = 0; i < max_clients + 6; ++i) {
     crowd.push_back(std::make_unique<line_client>(fixture->socket_path));
-    const json first = parse(crowd.back()->read_line());
+    const json first = parse_line(crowd.back()->read_line());
     if (first["class"] == "reply" && first["error"]["name"] == "busy") ++refused;
   }
   EXPECT_GE(refused, 6);
@@ -511,7 +484,7 @@ TEST(Service, LostRobotIsReportedAndReconnected) {
   auto next_state = [&](milliseconds limit) -> std::string {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-      const json object = parse(watcher.read_line(milliseconds{100}));
+      const json object = parse_line(watcher.read_line(milliseconds{100}));
       if (object.is_object() && object.value("class", "") == "state") return object["state"];
     }
     return "";
@@ -529,7 +502,7 @@ TEST(Service, LostRobotIsReportedAndReconnected) {
   const auto telemetry_deadline = std::chrono::steady_clock::now() + seconds{3};
   json pushed;
   while (std::chrono::steady_clock::now() < telemetry_deadline && !pushed.is_object()) {
-    const json object = parse(watcher.read_line(milliseconds{200}));
+    const json object = parse_line(watcher.read_line(milliseconds{200}));
     if (object.is_object() && object.value("class", "") == "telemetry") pushed = object;
   }
   ASSERT_TRUE(pushed.is_object()) << "no telemetry pushed";
