@@ -34,6 +34,13 @@ install(TARGETS TovLinkCxx
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
     NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+# Motions for C hosts (tovlink/motion.h, installed by motion/), where built.
+if(TARGET TovLinkMotion AND NOT WIN32)
+  install(TARGETS TovLinkMotion
+    EXPORT TovLinkLibTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+      NAMELINK_COMPONENT Development)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/robot.hpp
     ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/contract.hpp
     ${PROJECT_SOURCE_DIR}/TovLinkLib/include/tovlink/session.h

@@ -9,6 +9,7 @@ ctest sets the TOVLINK_* variables read below (tests/packaging/CMakeLists.txt).
 import filecmp
 import glob
 import gzip
+import json
 import os
 import re
 import shutil
@@ -124,7 +125,9 @@ class InstalledPackage(unittest.TestCase):
                 exported += package_file.read()
         self.assertIn("TovLinkLib::TovLinkLib", exported)
         self.assertIn("TovLinkLib::TovLinkCxx", exported)
-        for internal in ("tovlink_objects", "tovlink_core", "tovlink_sim", "Threads::Threads"):
+        self.assertIn("TovLinkLib::TovLinkMotion", exported)
+        for internal in ("tovlink_objects", "tovlink_core", "tovlink_sim", "tovlink_motion",
+                         "Threads::Threads"):
             self.assertNotIn(internal, exported)
 
     def test_find_package_consumer_builds_and_runs(self):
@@ -146,6 +149,7 @@ class InstalledPackage(unittest.TestCase):
             self.assertTrue(os.access(os.path.join(build, example), os.X_OK), example)
         self.assert_two_robots_driven(os.path.join(build, "consumer_two_robots"))
         self.assert_sessions_from_c(os.path.join(build, "consumer_sessions"))
+        self.assert_motion_from_c(os.path.join(build, "consumer_motion"))
 
     def assert_two_robots_driven(self, program):
         """The C++ consumer drives two virtual robots at once and prints only its own lines."""
@@ -179,6 +183,37 @@ class InstalledPackage(unittest.TestCase):
             "the robot within 1.5 s (the command was sent and may have acted)",
             f"{silent.port}: open ended within 100 ms after the cancel request (cancelled)",
         ], output)
+
+    def assert_motion_from_c(self, program):
+        """The C consumer of <tovlink/motion.h> through the CMake package: a shipped motion
+        played at twice its speed, keyframe by keyframe on the wire; a refused motion with
+        its field; a recording reduced to a motion."""
+        nod = os.path.join(SOURCE_DIR, "motion", "motions", "nod.json")
+        with open(nod, encoding="utf-8") as file:
+            keyframes = json.load(file)["keyframes"]
+        with VirtualRobot(SIM) as sim:
+            lines = run([program, sim.port, nod], env=environment_without_library_paths()).splitlines()
+            moves = [line for line in sim.received() if line.startswith("#151")]
+        prefix = f"{sim.port}: "
+        self.assertTrue(all(line.startswith(prefix) for line in lines), lines)
+        lines = [line[len(prefix):] for line in lines]
+        report = json.loads(lines[0].removeprefix("playing "))
+        self.assertEqual((report["motion"], report["keyframes"], report["speed"]),
+                         ("nod", len(keyframes), 2))
+        self.assertEqual(lines[1:len(keyframes) + 2],
+                         [f"keyframe {n} of {len(keyframes)} sent" for n in range(1, len(keyframes) + 1)]
+                         + ["finished"])
+        # Motor 2's angles in the file's order, each move in half the file's time.
+        self.assertEqual([int(move.split(",")[2]) for move in moves],
+                         [keyframe["angles"][1] for keyframe in keyframes])
+        self.assertEqual(int(moves[1].split(",")[-1]), keyframes[1]["time_ms"] // 2)
+        refused = lines[len(keyframes) + 2]
+        self.assertRegex(refused, r"^refused \(invalid_argument, sent 0\): .*keyframes\[0\]\.angles\[6\]")
+        recorded = json.loads(lines[-1].removeprefix("recorded "))
+        self.assertEqual(recorded["motion"]["name"], "still")
+        self.assertGreaterEqual(recorded["samples"], 10)
+        self.assertGreaterEqual(recorded["keyframes"], 1)
+        self.assertEqual(len(lines), len(keyframes) + 4, lines)
 
     def test_find_package_refuses_another_major_version(self):
         build = os.path.join(self.work, "consumer-major")
