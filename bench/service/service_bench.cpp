@@ -39,6 +39,7 @@ namespace fs = std::filesystem;
 using bench_clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using tovlink::service::testing::child_process;
+using tovlink::service::testing::cpu_seconds;
 using tovlink::service::testing::line_client;
 using tovlink::service::testing::websocket_client;
 
@@ -63,22 +64,6 @@ double percentile(std::vector<double> samples, double share) {
 
 void progress(const std::string &step) {
   std::fprintf(stderr, "tovlinkd-bench: %s\n", step.c_str());
-}
-
-// CPU seconds (user + system) a process has used so far.
-double process_cpu_seconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command name, which is in parentheses and may hold spaces.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long user = 0;
-  unsigned long long system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stoull(field);
-    if (i == 15) system = std::stoull(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 double own_cpu_seconds() {
@@ -201,7 +186,7 @@ void watchers(const daemon_run &daemon, const settings &used, figures &out) {
     while (client->pop_message()) {
     }
   }
-  const double cpu_before = process_cpu_seconds(daemon.process->pid());
+  const double cpu_before = cpu_seconds(daemon.process->pid());
   const auto start = bench_clock::now();
   const auto span = std::chrono::duration<double>(used.watch_seconds);
   while (bench_clock::now() - start < span) {
@@ -215,8 +200,7 @@ void watchers(const daemon_run &daemon, const settings &used, figures &out) {
     }
   }
   const double seconds = ms_since(start) / 1000.0;
-  out.watch_daemon_cpu =
-      (process_cpu_seconds(daemon.process->pid()) - cpu_before) / seconds * 100.0;
+  out.watch_daemon_cpu = (cpu_seconds(daemon.process->pid()) - cpu_before) / seconds * 100.0;
   out.watch_expected = static_cast<int>(used.watch_seconds * 10);
   out.watch_fewest = counts.empty() ? 0 : *std::min_element(counts.begin(), counts.end());
   out.watch_most = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
@@ -231,7 +215,7 @@ void idle(const daemon_run &daemon, const settings &used, figures &out) {
     out.idle_library_cpu = core_share(own_cpu_seconds, used.idle_seconds);
   }
   const pid_t pid = daemon.process->pid();
-  out.idle_daemon_cpu = core_share([pid] { return process_cpu_seconds(pid); }, used.idle_seconds);
+  out.idle_daemon_cpu = core_share([pid] { return cpu_seconds(pid); }, used.idle_seconds);
 }
 
 const char *verdict(bool met) {

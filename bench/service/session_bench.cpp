@@ -40,6 +40,7 @@ namespace fs = std::filesystem;
 using bench_clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using tovlink::service::testing::child_process;
+using tovlink::service::testing::cpu_seconds;
 
 constexpr char k_request[] = "#140\r";
 constexpr double k_wire_bits_per_byte = 10.0;
@@ -92,20 +93,6 @@ double own_cpu_seconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double process_cpu_seconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long user = 0;
-  unsigned long long system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stoull(field);
-    if (i == 15) system = std::stoull(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 template <typename CpuSeconds>
@@ -225,7 +212,7 @@ void idle_daemon(const settings &used, figures &out) {
   }
   std::this_thread::sleep_for(milliseconds{1000});
   const pid_t pid = daemon.pid();
-  out.daemon_idle = core_share([pid] { return process_cpu_seconds(pid); }, used.idle_seconds);
+  out.daemon_idle = core_share([pid] { return cpu_seconds(pid); }, used.idle_seconds);
   daemon.stop(SIGTERM, milliseconds{10000});
   std::error_code ignored;
   fs::remove_all(dir, ignored);

@@ -37,7 +37,9 @@ namespace fs = std::filesystem;
 using bench_clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using tovlink::service::testing::child_process;
+using tovlink::service::testing::cpu_seconds;
 using tovlink::service::testing::line_client;
+using tovlink::service::testing::memory_kib;
 using tovlink::service::testing::websocket_client;
 
 struct settings {
@@ -57,34 +59,6 @@ double seconds_since(bench_clock::time_point start) {
 
 void progress(const std::string &step) {
   std::fprintf(stderr, "tovlinkd-soak-bench: %s\n", step.c_str());
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-double process_cpu_seconds(pid_t pid) {
-  const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long user = 0;
-  unsigned long long system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stoull(field);
-    if (i == 15) system = std::stoull(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// VmRSS in KiB.
-long resident_kib(pid_t pid) {
-  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
 }
 
 std::string load_average() {
@@ -286,9 +260,9 @@ int main(int argc, char **argv) {
     progress(span_text);
     const auto start = bench_clock::now();
     for (auto &w : watchers) w.last = start;
-    const double cpu_before = process_cpu_seconds(pid);
+    const double cpu_before = cpu_seconds(pid);
     std::thread commander([&] { send_commands(daemon, used, stop, commands); });
-    std::vector<memory_sample> memory{{0, resident_kib(pid)}};
+    std::vector<memory_sample> memory{{0, memory_kib(pid, "VmRSS")}};
     const double span_s = used.minutes * 60;
     auto next_sample = start + std::chrono::seconds{10};
     std::string load_middle;
@@ -301,7 +275,7 @@ int main(int argc, char **argv) {
         }
       }
       if (now >= next_sample) {
-        memory.push_back({seconds_since(start), resident_kib(pid)});
+        memory.push_back({seconds_since(start), memory_kib(pid, "VmRSS")});
         if (load_middle.empty() && seconds_since(start) >= span_s / 2) load_middle = load_average();
         next_sample += std::chrono::seconds{10};
       }
@@ -309,7 +283,7 @@ int main(int argc, char **argv) {
     stop.store(true);
     commander.join();
     const double measured_s = seconds_since(start);
-    const double cpu = (process_cpu_seconds(pid) - cpu_before) / measured_s * 100.0;
+    const double cpu = (cpu_seconds(pid) - cpu_before) / measured_s * 100.0;
     // The last stretch counts as a gap too if a robot went quiet at the end.
     const auto end = bench_clock::now();
     for (auto &w : watchers) {
@@ -317,7 +291,7 @@ int main(int argc, char **argv) {
       w.longest_ms = std::max(w.longest_ms, since);
       if (since >= static_cast<double>(k_gap.count())) ++w.gaps;
     }
-    memory.push_back({measured_s, resident_kib(pid)});
+    memory.push_back({measured_s, memory_kib(pid, "VmRSS")});
 
     int fewest = watchers.front().telemetry;
     int most = fewest;

@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace tovlink::service::testing {
@@ -104,6 +107,31 @@ int child_process::stop(int signal, std::chrono::milliseconds limit) {
     return -1;
   }
   return status;
+}
+
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The fields after the command name, which is in parentheses and may hold
+  // spaces and parentheses of its own.
+  const auto name_end = text.rfind(')');
+  if (name_end == std::string::npos) return 0.0;
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stoull(field);  // utime, stime
+  }
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+long memory_kib(pid_t pid, const std::string &field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string prefix = field + ":";
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(prefix)) return std::stol(line.substr(prefix.size()));
+  }
+  return -1;
 }
 
 }  // namespace tovlink::service::testing

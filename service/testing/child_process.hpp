@@ -45,4 +45,10 @@ class child_process {
   std::vector<std::string> lines_;
 };
 
+// CPU seconds (user and system) process `pid` has used so far, from /proc.
+double cpu_seconds(pid_t pid);
+// A memory figure of process `pid` in KiB ("VmRSS" resident now, "VmHWM"
+// its peak), from /proc; -1 when there is none.
+long memory_kib(pid_t pid, const std::string &field);
+
 }  // namespace tovlink::service::testing

@@ -53,7 +53,9 @@ class late_robot {
       std::this_thread::sleep_for(10ms);
     }
     ASSERT_EQ(late_sent_.load(), late_due_.load());
-    std::this_thread::sleep_for(50ms);  // let the worker read it
+    // The library has read it: a reply still in the terminal when the next
+    // command goes out would be that command's reply on any wire.
+    ASSERT_TRUE(device_.wait_until_taken());
   }
 
  private:

@@ -127,7 +127,9 @@ TEST_F(HostileConnect, AnAdapterChatteringInsteadOfMldpIsCutOffAndTheHandleKept)
   std::thread talker([&] {
     if (!device_.wait_for("I\r", 10000ms)) return;
     while (chatter) {
-      device_.send("NOISE\r\n");
+      // Eight bytes, so that a backlog taken 128 bytes at a time on a busy
+      // machine still ends each take at a line's end.
+      device_.send("NOISE!\r\n");
       std::this_thread::sleep_for(20ms);
     }
   });

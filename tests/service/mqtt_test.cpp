@@ -266,20 +266,12 @@ TEST(Mqtt, ErrorRepliesNameTheRobotAndTheLimitIsWhatTheClientSent) {
   EXPECT_EQ(refused->body()["robot"], "b");
 }
 
-long peak_rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 // 50 MB on all/cmd: the broker keeps it from the robots' connections
 // (their maximum packet size), so it costs the daemon next to nothing, and
 // the robots go on answering.
 TEST(Mqtt, AHugePayloadCostsTheDaemonLittle) {
   auto &client = *fixture->client;
-  const long before = peak_rss_kib(fixture->daemon->pid());
+  const long before = memory_kib(fixture->daemon->pid(), "VmHWM");
   ASSERT_GT(before, 0);
   ASSERT_TRUE(client.publish("tovlink/lab/all/cmd", std::string(50'000'000, ' ')));
   ASSERT_TRUE(client.publish("tovlink/lab/a/cmd", std::string(300'000, ' ')));
@@ -291,7 +283,7 @@ TEST(Mqtt, AHugePayloadCostsTheDaemonLittle) {
     ASSERT_TRUE(reply) << robot;
     EXPECT_TRUE(reply->body()["ok"]);
   }
-  const long grown = peak_rss_kib(fixture->daemon->pid()) - before;
+  const long grown = memory_kib(fixture->daemon->pid(), "VmHWM") - before;
   EXPECT_LT(grown, 10 * 1024) << "the daemon's peak memory grew by " << grown << " KiB";
 }
 

@@ -137,20 +137,6 @@ json fleet_of(const std::string &site) {
   return json::parse(daemon.read_line().value_or("null"), nullptr, false);
 }
 
-// CPU time the process has used so far: user plus system.
-double cpu_seconds(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  // The fields after the command name, which ends at the last ')'.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stol(field);  // utime, stime
-  }
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // Everything the process printed, for a failure's message.
 std::string output_of(const child_process &process) {
   std::string text;

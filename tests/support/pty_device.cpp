@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
+#include <thread>
 
 namespace tovlink::test {
 namespace {
@@ -115,6 +117,17 @@ bool pty_device::wait_for(const std::string &needle, std::chrono::milliseconds l
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, limit,
                            [&] { return received_.find(needle) != std::string::npos; });
+}
+
+bool pty_device::wait_until_taken(std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int unread = 0;
+    if (ioctl(slave_, FIONREAD, &unread) != 0) return false;
+    if (unread == 0) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void pty_device::unplug() {

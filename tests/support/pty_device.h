@@ -57,6 +57,10 @@ class pty_device {
   bool wait_for(const std::string &needle,
                 std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) const;
 
+  // Waits until the library has read every byte sent to it (none left in
+  // the terminal's input), up to `limit`.
+  bool wait_until_taken(std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const;
+
   // Closes the master: the library's device goes away as if unplugged.
   void unplug();
 
