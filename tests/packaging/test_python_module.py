@@ -49,11 +49,6 @@ def status_lines():
     return [line for line in sim.sent() if line.startswith("S,")]
 
 
-def last_status_line():
-    lines = status_lines()
-    return lines[-1].rstrip("\r\n").split(",") if lines else None
-
-
 def status_line_after(count):
     """The first status line sent after the first `count` (the wire log
     trails the wire, so a reading may be in hand before its line is logged)."""
@@ -121,25 +116,24 @@ class ConnectedRobot(unittest.TestCase):
     def test_motor_positions_follow_a_move(self):
         robot.motor_set_pos(3, 70)
         self.assert_sent("#132,2,070\r\r")
+        before = len(status_lines())
         position = robot.get_motor_position(3)
-        status = last_status_line()
-        self.assertEqual(position, int(status[4 + 2]))
+        self.assertEqual(position, int(status_line_after(before)[4 + 2]))
         # A fresh exchange each time, its positions from that same status line.
-        before = len([line for line in sim.received() if line == "#140\r"])
+        before = len(status_lines())
         positions = robot.motor_positions()
-        self.assertTrue(sim.wait_for_received("#140\r"))
-        self.assertEqual(positions, tuple(int(p) for p in last_status_line()[4:11]))
+        self.assertEqual(positions, tuple(int(p) for p in status_line_after(before)[4:11]))
         self.assertEqual(positions[2], 70)
-        self.assertGreater(len([line for line in sim.received() if line == "#140\r"]), before)
 
     def test_telemetry_is_one_exchange_every_value_from_its_status_line(self):
         robot.move(4, 100)
         before = sim.received().count("#140\r")
+        lines_before = len(status_lines())
         telemetry = robot.telemetry()
         self.assertIsInstance(telemetry, tovlink.Telemetry)
         self.assertTrue(sim.wait_for_received("#140\r"))
         self.assertEqual(sim.received().count("#140\r"), before + 1)
-        status = last_status_line()
+        status = status_line_after(lines_before)
         for field, index in STATUS_FIELDS.items():
             self.assertEqual(getattr(telemetry, field), int(status[index]), field)
         self.assertEqual(telemetry.positions, tuple(int(p) for p in status[4:11]))
