@@ -11,7 +11,6 @@ TOVLINK_LIBRARY, TOVLINKD, TOVLINK_CONFORMANCE_CASES and PYTHONPATH.
 import json
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
@@ -19,7 +18,7 @@ import unittest
 from contextlib import ExitStack
 
 import tovlink
-from virtual_robot import VirtualRobot, required_environment
+from virtual_robot import VirtualRobot, required_environment, stop_process
 
 SIM = required_environment("TOVLINK_SIM")
 LIBRARY = required_environment("TOVLINK_LIBRARY")
@@ -92,13 +91,7 @@ def start_daemon(stack, sims):
                               text=True)
 
     def stop():
-        daemon.send_signal(signal.SIGTERM)
-        try:
-            daemon.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            daemon.kill()
-            daemon.wait()
-        daemon.stderr.close()
+        stop_process(daemon)
 
     stack.callback(stop)
     deadline = time.monotonic() + WAIT_S

@@ -18,7 +18,7 @@ import time
 import unittest
 
 import tovlink
-from virtual_robot import VirtualRobot, required_environment
+from virtual_robot import VirtualRobot, required_environment, stop_process
 
 DAEMON = required_environment("TOVLINKD")
 SIM = required_environment("TOVLINK_SIM")
@@ -78,15 +78,8 @@ def setUpModule():
 
 
 def tearDownModule():
-    if daemon is not None and daemon.poll() is None:
-        daemon.send_signal(signal.SIGTERM)
-        try:
-            daemon.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            daemon.kill()
-            daemon.wait()
     if daemon is not None:
-        daemon.stderr.close()
+        stop_process(daemon)
     if sim is not None:
         sim.__exit__(None, None, None)
     if work is not None:

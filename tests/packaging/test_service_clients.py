@@ -17,7 +17,7 @@ import unittest
 from datetime import timedelta
 
 import tovlink
-from virtual_robot import VirtualRobot, required_environment
+from virtual_robot import VirtualRobot, required_environment, stop_process
 
 DAEMON = required_environment("TOVLINKD")
 TOOL = required_environment("TOVLINK_TOOL")
@@ -49,15 +49,8 @@ def setUpModule():
 
 
 def tearDownModule():
-    if daemon is not None and daemon.poll() is None:
-        daemon.send_signal(signal.SIGTERM)
-        try:
-            daemon.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            daemon.kill()
-            daemon.wait()
     if daemon is not None:
-        daemon.stderr.close()
+        stop_process(daemon)
     shutil.rmtree(work, ignore_errors=True)
 
 

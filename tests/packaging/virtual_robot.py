@@ -65,6 +65,7 @@ class VirtualRobot:
         except subprocess.TimeoutExpired:
             self._process.kill()
             self._process.wait()
+        # Its output is closed only once the reader has seen its end.
         self._reader.join(timeout=self.START_TIMEOUT_S)
         self._process.stdout.close()
         self._process.stderr.close()
@@ -142,6 +143,21 @@ def _seconds_of_day(line):
     """The log line's time stamp ("12:34:56.789 ...") in seconds."""
     hours, minutes, seconds = line.split(" ", 1)[0].split(":")
     return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+
+
+def stop_process(process, timeout_s=10):
+    """Asks a child program to end (SIGTERM), kills it if it has not within
+    timeout_s, and closes the pipes it was given."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for pipe in (process.stdin, process.stdout, process.stderr):
+        if pipe is not None:
+            pipe.close()
 
 
 def required_environment(name):
