@@ -150,7 +150,9 @@ TEST(Player, PausesResumesAndStopsMidMotionSendingNothingThatMoves) {
   ASSERT_TRUE(eventually([&] { return player.progress().keyframe >= 2; }));
   player.pause();
   EXPECT_EQ(player.state(), PlayState::paused);
-  std::this_thread::sleep_for(50ms);  // a line already on its way lands
+  // The pause holds once a move already being sent has had its reply, which
+  // the robot gives after logging the line.
+  ASSERT_TRUE(eventually([&] { return paused_reports.load() == 1; }));
   const auto at_pause = robot.commands_from(before).size();
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(robot.commands_from(before).size(), at_pause) << "nothing is sent while paused";

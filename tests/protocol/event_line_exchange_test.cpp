@@ -122,17 +122,24 @@ TEST_F(EventLineExchange, ALostLinkEndsAnExchangeAtOnceAsSent) {
 TEST_F(EventLineExchange, AReplyThatMissedItsExchangeIsNotTakenForTheNext) {
   // The first command's reply comes after its 1.5 s; the second exchange
   // must get its own reply, not the late one.
-  device_.serve([](const std::string &line) -> std::optional<std::string> {
+  std::atomic<bool> late_sent{false};
+  device_.serve([&](const std::string &line) -> std::optional<std::string> {
     if (line == "SLOW") {
       std::this_thread::sleep_for(1700ms);
-      return "LATE\r\n";
+      device_.send("LATE\r\n");
+      late_sent = true;
+      return std::nullopt;
     }
     if (line == "FAST") return "MINE\r\n";
     return std::nullopt;
   });
   EXPECT_EQ(transact(s_, "SLOW"), TOVLINK_ERR_EXCHANGE);
   EXPECT_EQ(s_.exchange_failure, TOVLINK_ERR_RECEIVE);
-  std::this_thread::sleep_for(300ms);  // the late reply has arrived by now
+  // The late reply has reached the library: one still in the terminal when
+  // the next command goes out would be that command's reply on any wire.
+  for (int i = 0; i < 500 && !late_sent; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(late_sent);
+  ASSERT_TRUE(device_.wait_until_taken());
   char reply[k_line_buffer_size] = {};
   EXPECT_EQ(transact(s_, "FAST", &reply), TOVLINK_OK);
   EXPECT_STREQ(reply, "MINE\r\n");
