@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 
 namespace tovlink::sim::test {
 namespace {
@@ -15,6 +16,14 @@ using steady = std::chrono::steady_clock;
 int remaining_ms(steady::time_point until) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - steady::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// A read that found nothing although poll said there was something.  A
+// terminal's poll can say so while the robot flushes its input (the clean-up
+// after the previous host left), which it does without a lock: the port is
+// readable again once the robot's reply is written, so the wait goes on.
+bool nothing_yet(ssize_t count) {
+  return count < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
 }  // namespace
@@ -53,8 +62,12 @@ std::string host_port::read_line(std::chrono::milliseconds limit) {
     if (::poll(&ready, 1, remaining_ms(until)) <= 0) break;
     char c = 0;
     // One byte at a time, so nothing after the line feed is taken.
-    if (::read(fd_, &c, 1) != 1) break;
-    bytes.push_back(c);
+    const auto count = ::read(fd_, &c, 1);
+    if (count == 1) {
+      bytes.push_back(c);
+    } else if (!nothing_yet(count)) {
+      break;
+    }
   }
   return bytes;
 }
@@ -67,8 +80,11 @@ std::string host_port::read_for(std::chrono::milliseconds span) {
     if (::poll(&ready, 1, remaining_ms(until)) <= 0) break;
     std::array<char, 256> chunk{};
     const auto count = ::read(fd_, chunk.data(), chunk.size());
-    if (count <= 0) break;
-    bytes.append(chunk.data(), static_cast<std::size_t>(count));
+    if (count > 0) {
+      bytes.append(chunk.data(), static_cast<std::size_t>(count));
+    } else if (!nothing_yet(count)) {
+      break;
+    }
   }
   return bytes;
 }
