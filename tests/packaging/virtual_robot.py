@@ -3,6 +3,7 @@ with its wire log collected so a test can see what reached the robot."""
 
 import os
 import re
+import select
 import signal
 import subprocess
 import threading
@@ -41,19 +42,24 @@ class VirtualRobot:
         self._entries = []
         self._times = []  # the log's time of each entry, seconds since midnight
         self._lock = threading.Lock()
+        self._unparsed = b""
+        self._ended = False
         self.port = None
 
     def __enter__(self):
+        # Unbuffered: the log is read straight from the pipe, so that a look
+        # at it takes every line the robot has written so far.
         self._process = subprocess.Popen(
-            self._command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            self._command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0,
             stdin=subprocess.PIPE if self._hand else subprocess.DEVNULL,
         )
-        self.port = self._process.stdout.readline().strip()
+        self._log = self._process.stdout.fileno()
+        os.set_blocking(self._log, False)
+        self.port = self._first_line()
         if not self.port.startswith("/"):
             self._process.kill()
-            raise RuntimeError(
-                f"tovlink-sim gave no port: {self.port!r} {self._process.stderr.read()}"
-            )
+            raise RuntimeError(f"tovlink-sim gave no port: {self.port!r} "
+                               f"{self._process.stderr.read().decode(errors='replace')}")
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
         return self
@@ -75,26 +81,62 @@ class VirtualRobot:
     def move_by_hand(self, motor, angle):
         """Turns a motor by hand (needs --hand; the robot takes it while
         motor power is off) and waits until the robot logged it."""
-        self._process.stdin.write(f"{motor} {angle}\n")
-        self._process.stdin.flush()
+        self._process.stdin.write(f"{motor} {angle}\n".encode())
         if not self.wait_for_event(f"hand moved motor {motor} to {angle}"):
             raise RuntimeError(f"the virtual robot did not take the hand move {motor} {angle}")
 
-    def _collect(self):
-        for line in self._process.stdout:
+    def _first_line(self):
+        """The program's first line (its port), the rest kept for the log."""
+        deadline = time.monotonic() + self.START_TIMEOUT_S
+        while b"\n" not in self._unparsed and not self._ended:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._log], [], [], left)[0]:
+                break
+            self._take_available()
+        first, _, self._unparsed = self._unparsed.partition(b"\n")
+        return first.decode(errors="replace").strip()
+
+    def _take_available(self):
+        """Reads what the pipe holds now; True while the program may write more."""
+        while True:
+            try:
+                chunk = os.read(self._log, 65536)
+            except BlockingIOError:
+                return True
+            if not chunk:
+                self._ended = True
+                return False
+            self._unparsed += chunk
+
+    def _drain(self):
+        """Under the lock: every complete log line written so far, parsed.
+        The robot logs a line before it answers it, so a host that has its
+        reply finds the line here."""
+        if not self._ended:
+            self._take_available()
+        *lines, self._unparsed = self._unparsed.split(b"\n")
+        for raw in lines:
+            line = raw.decode(errors="replace")
             match = _LOG_ENTRY.match(line)
+            event = _LOG_EVENT.match(line)
             if match:
-                with self._lock:
-                    self._entries.append((match.group(1), unescape(match.group(2))))
-                    self._times.append(_seconds_of_day(line))
-            event = _LOG_EVENT.match(line.rstrip("\n"))
-            if event:
-                with self._lock:
-                    self._entries.append(("event", event.group(1)))
-                    self._times.append(_seconds_of_day(line))
+                self._entries.append((match.group(1), unescape(match.group(2))))
+            elif event:
+                self._entries.append(("event", event.group(1)))
+            else:
+                continue
+            self._times.append(_seconds_of_day(line))
+
+    def _collect(self):
+        # Keeps the pipe from filling while no test looks.
+        while not self._ended:
+            select.select([self._log], [], [], 0.5)
+            with self._lock:
+                self._drain()
 
     def _lines(self, direction):
         with self._lock:
+            self._drain()
             return [data for seen, data in self._entries if seen == direction]
 
     def received(self):
@@ -104,6 +146,7 @@ class VirtualRobot:
         """(time, line) of each line the robot received; time in seconds
         since midnight, as the robot's log stamps it (1 ms steps)."""
         with self._lock:
+            self._drain()
             return [(at, data) for at, (seen, data) in zip(self._times, self._entries)
                     if seen == "rx"]
 

@@ -28,7 +28,7 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from virtual_robot import _LOG_ENTRY, VirtualRobot, required_environment, unescape
+from virtual_robot import VirtualRobot, required_environment
 
 ROBOT = "demo"  # the robot with the wire log, and the README's picture
 WAIT_S = 15  # bound of every wait for the page or the daemon
@@ -65,29 +65,10 @@ def wait_until(condition, what, timeout_s=WAIT_S):
         time.sleep(0.05)
 
 
-class TimedVirtualRobot(VirtualRobot):
-    """The virtual robot whose received lines also keep the time of day its
-    wire log stamped on them (seconds since midnight), for timed moves."""
-
-    def __init__(self, *args):
-        super().__init__(*args)
-        self.timed = []
-
-    def _collect(self):
-        for line in self._process.stdout:
-            match = _LOG_ENTRY.match(line)
-            if not match:
-                continue
-            data = unescape(match.group(2))
-            with self._lock:
-                self._entries.append((match.group(1), data))
-                if match.group(1) == "rx":
-                    hours, minutes, seconds = line.split(" ", 1)[0].split(":")
-                    self.timed.append(((int(hours) * 60 + int(minutes)) * 60 + float(seconds), data))
-
-    def received_timed(self, prefix):
-        with self._lock:
-            return [(at, data) for at, data in self.timed if data.startswith(prefix)]
+def timed_moves(sim):
+    """(time of day in seconds, line) of each timed seven-angle move ("#151")
+    the robot received, as its wire log stamped them."""
+    return [(at, line) for at, line in sim.received_timed() if line.startswith("#151,")]
 
 
 def free_loopback_port():
@@ -183,7 +164,7 @@ class Panel(unittest.TestCase):
         cls.link_t = os.path.join(cls.workdir, "robot-t")
         # `demo` is plugged in from the start; `t`'s link appears in its test.
         cls.robot_w = cls.enterClassContext(
-            TimedVirtualRobot(cls.sim_program, "--link", os.path.join(cls.workdir, "robot-w")))
+            VirtualRobot(cls.sim_program, "--link", os.path.join(cls.workdir, "robot-w")))
         cls.daemon = cls.enterClassContext(Daemon(
             cls.workdir, os.path.join(cls.artifacts, "tovlinkd.log"),
             "--robot", f"{ROBOT}={cls.robot_w.port}", "--robot", f"t={cls.link_t}"))
@@ -565,12 +546,12 @@ class Panel(unittest.TestCase):
         self.assertEqual([(k["time_ms"], k["angles"]) for k in saved["keyframes"]], list(zip(times_ms, poses)))
         # Played from the list of saved motions.
         wait_until(lambda: self.css("#motion-list").get_attribute("value") == "panel-made", "it listed and chosen")
-        moves_before = len(self.robot_w.received_timed("#151,"))
+        moves_before = len(timed_moves(self.robot_w))
         self.css("#motion-play").click()
         card = self.css("section.motion")
         wait_until(lambda: card.get_attribute("data-motion-state") == "finished", "the motion to finish")
         self.assertIn("panel-made: finished", self.css("#motion-state").text)
-        moves = self.robot_w.received_timed("#151,")[moves_before:]
+        moves = timed_moves(self.robot_w)[moves_before:]
         self.assertEqual(len(moves), 3, moves)
         started = moves[0][0]
         for (at, line), pose, begins_ms, lasts_ms in zip(moves, poses, [0, 500, 1500], [500, 1000, 1000]):
@@ -581,15 +562,15 @@ class Panel(unittest.TestCase):
             self.assertAlmostEqual((at - started) * 1000, begins_ms, delta=250)
         # Played again and stopped from the card once its first move is out:
         # the robot is sent nothing more.
-        moves_before = len(self.robot_w.received_timed("#151,"))
+        moves_before = len(timed_moves(self.robot_w))
         self.css("#motion-play").click()
-        wait_until(lambda: len(self.robot_w.received_timed("#151,")) > moves_before, "the first move")
+        wait_until(lambda: len(timed_moves(self.robot_w)) > moves_before, "the first move")
         self.css("#motion-stop").click()
         wait_until(lambda: card.get_attribute("data-motion-state") == "stopped", "the motion stopped")
-        sent = len(self.robot_w.received_timed("#151,")) - moves_before
+        sent = len(timed_moves(self.robot_w)) - moves_before
         self.assertLess(sent, 3)
         time.sleep(1.5)  # past the last keyframe's time
-        self.assertEqual(len(self.robot_w.received_timed("#151,")) - moves_before, sent)
+        self.assertEqual(len(timed_moves(self.robot_w)) - moves_before, sent)
         # Recorded instead: the robot moved by another client while the
         # panel records; stopped, the editor holds the reduced keyframes,
         # ending at the pose the robot was left in.
