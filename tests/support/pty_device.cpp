@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -122,9 +121,14 @@ bool pty_device::wait_for(const std::string &needle, std::chrono::milliseconds l
 bool pty_device::wait_until_taken(std::chrono::milliseconds limit) const {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    int unread = 0;
-    if (ioctl(slave_, FIONREAD, &unread) != 0) return false;
-    if (unread == 0) return true;
+    // A poll of the terminal first moves what is still on its way from the
+    // master into the terminal's input (the kernel does that on a worker,
+    // a moment after the write), so "not readable" means the library has
+    // read every byte, not that some have yet to arrive.
+    pollfd input{slave_, POLLIN, 0};
+    const int ready = poll(&input, 1, 0);
+    if (ready < 0) return false;
+    if (ready == 0) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

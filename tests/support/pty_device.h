@@ -58,7 +58,7 @@ class pty_device {
                 std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) const;
 
   // Waits until the library has read every byte sent to it (none left in
-  // the terminal's input), up to `limit`.
+  // the terminal's input, nor on its way there), up to `limit`.
   bool wait_until_taken(std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const;
 
   // Closes the master: the library's device goes away as if unplugged.
