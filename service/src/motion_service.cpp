@@ -27,6 +27,7 @@ constexpr std::array<std::string_view, 6> motor_commands{"move",   "pose",  "mov
 constexpr milliseconds default_record_interval{50};
 constexpr double default_tolerance = 2.0;
 constexpr double max_tolerance = 180.0;
+constexpr int min_loops = 0;  // 0 plays until stopped
 
 std::string dump(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -286,7 +287,7 @@ json motion_service::describe() const {
       {"motion",
        {{"format_version", motion::format_version},
         {"speed", {motion::min_speed, motion::max_speed}},
-        {"loops_min", 0},
+        {"loops_min", min_loops},
         {"soft_start_ms", {0, motion::max_motion_time.count()}},
         {"max_time_ms", motion::max_motion_time.count()},
         {"max_keyframes", motion::max_keyframes},
@@ -349,7 +350,7 @@ void motion_service::play(const request &req, robot_worker &robot, const json &o
   options.speed =
       number_in(object, "speed", motion::min_speed, motion::max_speed, cmd).value_or(1.0);
   options.loops = static_cast<int>(
-      whole_in(object, "loops", 0, std::numeric_limits<int>::max(), cmd).value_or(1));
+      whole_in(object, "loops", min_loops, std::numeric_limits<int>::max(), cmd).value_or(1));
   options.soft_start = milliseconds{
       whole_in(object, "soft_start_ms", 0, motion::max_motion_time.count(), cmd).value_or(0)};
   if (const auto start_at = whole_in(object, "start_at_ms", 0,
