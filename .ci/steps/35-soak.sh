@@ -45,7 +45,8 @@ keep_logs() {
 }
 trap keep_logs EXIT
 
-# Starts one robot; prints its port once it is serving.
+# Starts one robot and adds its port to $ports once it is serving.  Not run
+# in a subshell, so that its pid reaches $sim_pids and the robot is stopped.
 start_sim() {
   local index=$1
   "$sim" --seed "$index" --log >"$work/sim$index.out" 2>"$work/sim$index.err" &
@@ -55,12 +56,12 @@ start_sim() {
     [ -s "$work/sim$index.out" ] && break
     sleep 0.1
   done
-  head -n 1 "$work/sim$index.out"
+  ports+=("$(head -n 1 "$work/sim$index.out")")
 }
 
 ports=()
 for index in $(seq "$processes"); do
-  ports+=("$(start_sim "$index")")
+  start_sim "$index"
   [ -n "${ports[-1]}" ] || { echo "FAIL  robot $index did not start"; cat "$work/sim$index.err"; exit 1; }
 done
 
