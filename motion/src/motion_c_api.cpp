@@ -90,17 +90,6 @@ std::string json_text(const json &value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-json clamped_json(const std::vector<motion::Clamping> &clamped) {
-  auto list = json::array();
-  for (const auto &c : clamped) {
-    list.push_back({{"keyframe", c.keyframe},
-                    {"motor", c.motor},
-                    {"requested", c.requested},
-                    {"sent", c.sent}});
-  }
-  return list;
-}
-
 tovlink_motion_progress progress_of(const motion::Progress &p) {
   tovlink_motion_progress out{};
   out.state = static_cast<int32_t>(p.state);
@@ -192,7 +181,7 @@ int32_t tovlink_motion_check(const char *motion_json, char **result, tovlink_err
     const json report{{"motion", motion::to_json(loaded->motion)},
                       {"keyframes", loaded->motion.keyframes.size()},
                       {"duration_ms", loaded->motion.duration().count()},
-                      {"clamped", clamped_json(loaded->clamped)}};
+                      {"clamped", motion::to_json(loaded->clamped)}};
     *result = handed_out(json_text(report));
     succeed(error);
     return TOVLINK_SESSION_OK;
@@ -226,7 +215,7 @@ int32_t tovlink_motion_play_start(tovlink_session *session, const char *motion_j
                                {"duration_ms", loaded->motion.duration().count()},
                                {"loops", chosen->loops},
                                {"speed", chosen->speed},
-                               {"clamped", clamped_json(loaded->clamped)}});
+                               {"clamped", motion::to_json(loaded->clamped)}});
     }
     auto *text = report != nullptr ? handed_out(report_text) : nullptr;
     auto started = std::make_unique<tovlink_motion_play>();

@@ -333,6 +333,17 @@ Loaded load_motion(const std::filesystem::path &file) {
   }
 }
 
+json to_json(const std::vector<Clamping> &clamped) {
+  json list = json::array();
+  for (const auto &clamping : clamped) {
+    list.push_back({{"keyframe", clamping.keyframe},
+                    {"motor", clamping.motor},
+                    {"requested", clamping.requested},
+                    {"sent", clamping.sent}});
+  }
+  return list;
+}
+
 json to_json(const Motion &motion) {
   return document_of<json>(checked(motion));
 }

@@ -106,17 +106,6 @@ std::optional<std::string> string_in(const json &object, const char *key, const 
   return found->get<std::string>();
 }
 
-json clamped_list(const std::vector<motion::Clamping> &clamped) {
-  json list = json::array();
-  for (const auto &clamping : clamped) {
-    list.push_back({{"keyframe", clamping.keyframe},
-                    {"motor", clamping.motor},
-                    {"requested", clamping.requested},
-                    {"sent", clamping.sent}});
-  }
-  return list;
-}
-
 json progress_object(const std::string &name, const motion::Progress &progress) {
   return {{"motion", name},
           {"state", motion::state_name(progress.state)},
@@ -393,7 +382,7 @@ void motion_service::play(const request &req, robot_worker &robot, const json &o
                  {"duration_ms", loaded.motion.duration().count()},
                  {"loops", options.loops},
                  {"speed", options.speed},
-                 {"clamped", clamped_list(loaded.clamped)}};
+                 {"clamped", motion::to_json(loaded.clamped)}};
 
   auto &motions = motions_of(robot);
   auto start = [&motions, state, options = std::move(options),
@@ -567,7 +556,7 @@ void motion_service::folder(const request &req, const json &object, const messag
           daemon_error::internal,
           cmd + ": cannot save in " + store_.user_dir().string() + ": " + error.code().message());
     }
-    answer(json{{"name", loaded.motion.name}, {"clamped", clamped_list(loaded.clamped)}});
+    answer(json{{"name", loaded.motion.name}, {"clamped", motion::to_json(loaded.clamped)}});
     return;
   }
   if (action != "get" && action != "delete") {

@@ -32,17 +32,6 @@ failure no_motions_here(const std::string &operation) {
 #else
 namespace motion = tovlink::motion;
 
-nlohmann::json clamped_json(const std::vector<motion::Clamping> &clamped) {
-  auto list = nlohmann::json::array();
-  for (const auto &c : clamped) {
-    list.push_back({{"keyframe", c.keyframe},
-                    {"motor", c.motor},
-                    {"requested", c.requested},
-                    {"sent", c.sent}});
-  }
-  return list;
-}
-
 play_progress progress_of(const std::string &name, const motion::Progress &p) {
   return play_progress{name,
                        motion::state_name(p.state),
@@ -64,7 +53,7 @@ class direct_play final : public motion_play {
                {"duration_ms", loaded.motion.duration().count()},
                {"loops", options.loops},
                {"speed", options.speed},
-               {"clamped", clamped_json(loaded.clamped)}};
+               {"clamped", motion::to_json(loaded.clamped)}};
     options.on_progress = [this](const motion::Progress &progress) {
       {
         std::lock_guard guard(mutex_);

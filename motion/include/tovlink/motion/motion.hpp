@@ -145,6 +145,9 @@ Loaded load_motion(const std::filesystem::path &file);
 // are clamped silently): throws FormatError.
 nlohmann::json to_json(const Motion &motion);
 std::string to_json_text(const Motion &motion);  // indented, one keyframe a line
+// The clamping a load reported, as every interface reports it:
+// [{"keyframe":1,"motor":2,"requested":10,"sent":55}, ...].
+nlohmann::json to_json(const std::vector<Clamping> &clamped);
 // Writes to a temporary file beside `file` and renames it over, so a
 // reader never sees half a motion.  Throws FormatError or
 // std::filesystem::filesystem_error.
