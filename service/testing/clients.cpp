@@ -39,6 +39,18 @@ int remaining_ms(clock::time_point deadline) {
 
 }  // namespace
 
+unsigned short free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
 socket_client::~socket_client() {
   close();
 }

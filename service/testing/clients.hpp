@@ -16,6 +16,10 @@ namespace tovlink::service::testing {
 using std::chrono::milliseconds;
 
 // Common to both: a connected socket with a receive buffer.
+// A loopback TCP port nobody listens on now (for a broker or a daemon a
+// test starts).
+unsigned short free_port();
+
 class socket_client {
  public:
   socket_client() = default;

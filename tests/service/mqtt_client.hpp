@@ -21,19 +21,9 @@
 #include <utility>
 #include <vector>
 
-namespace tovlink::service::testing {
+#include "clients.hpp"
 
-inline unsigned short free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+namespace tovlink::service::testing {
 
 inline bool port_open(unsigned short port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -44,22 +44,9 @@ struct service_fixture {
 };
 
 #ifdef MOSQUITTO_PATH
-// A loopback port nobody listens on now, for the broker.
-unsigned short free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // The daemon's options for a site on a broker of this test's own.
 std::vector<std::string> start_broker(service_fixture &f) {
-  const auto port = std::to_string(free_port());
+  const auto port = std::to_string(tovlink::service::testing::free_port());
   std::ofstream(f.dir / "mosquitto.conf")
       << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
   f.broker = std::make_unique<child_process>(
